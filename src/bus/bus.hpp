@@ -1,0 +1,122 @@
+#pragma once
+
+// Thin RAII layer over sd-bus for synchronous method calls on the system bus.
+//
+// Every failing library step raises BusError, whose description is
+// "<step>: <error name>: <error message>"; nothing in this layer catches.
+// Handles and messages are released on every way out.
+
+#include <systemd/sd-bus.h>
+
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace bus
+{
+
+// The one exception type of the bus layer.
+class BusError : public std::exception
+{
+  public:
+    // A library step that failed with a negative errno value.
+    BusError(const char* step, int negativeErrno);
+    // A library step that failed and filled in a bus error.
+    BusError(const char* step, const sd_bus_error& error);
+
+    const char* what() const noexcept override;
+    const std::string& name() const noexcept;
+
+  private:
+    std::string errorName;
+    std::string description;
+};
+
+// A reference on the process's default system-bus connection.
+class Connection
+{
+  public:
+    // Acquires the default system bus. The outcome is not checked here: when
+    // no connection could be made, the next step raises the bus error.
+    static Connection systemDefault();
+
+    Connection(Connection&& other) noexcept;
+    Connection& operator=(Connection&& other) noexcept;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection();
+
+    sd_bus* get() const noexcept;
+
+  private:
+    explicit Connection(sd_bus* handle) noexcept;
+    sd_bus* handle;
+};
+
+// Value carried by a property write: a string, or one unsigned byte.
+using PropertyValue = std::variant<std::string, std::uint8_t>;
+
+// Object path -> service name -> interfaces, keys in byte-wise order.
+using SubTree =
+    std::map<std::string, std::map<std::string, std::vector<std::string>>>;
+
+// One reference on an sd-bus message.
+class Message
+{
+  public:
+    explicit Message(sd_bus_message* adopted) noexcept;
+    Message(Message&& other) noexcept;
+    Message& operator=(Message&& other) noexcept;
+    Message(const Message&) = delete;
+    Message& operator=(const Message&) = delete;
+    ~Message();
+
+    sd_bus_message* get() const noexcept;
+
+    void append(const std::string& value);
+    void append(std::int32_t value);
+    void append(const std::vector<std::string>& value);
+    void appendVariant(const PropertyValue& value);
+
+    // True when the message is a method error reply, whatever its name.
+    bool isMethodError() const noexcept;
+
+    std::string readString();
+    // A variant holding a string; a variant of any other type is skipped
+    // and reads as "".
+    std::string readVariantString();
+    // An "a{sa{sas}}" value; a key met twice keeps its first entry.
+    SubTree readSubTree();
+
+  private:
+    sd_bus_message* message;
+};
+
+Message newMethodCall(const Connection& connection, const std::string& service,
+                      const std::string& path, const std::string& interface,
+                      const std::string& member);
+
+// Synchronous call with the library's default timeout.
+Message call(const Connection& connection, Message& request);
+
+// Sends Properties.Get and returns the reply, unread and unchecked.
+Message requestProperty(const Connection& connection,
+                        const std::string& service, const std::string& path,
+                        const std::string& interface,
+                        const std::string& property);
+
+// Properties.Get, the value read as a string (see readVariantString).
+std::string getProperty(const Connection& connection,
+                        const std::string& service, const std::string& path,
+                        const std::string& interface,
+                        const std::string& property);
+
+// Properties.Set; returns the reply for the caller's error-reply check.
+Message setProperty(const Connection& connection, const std::string& service,
+                    const std::string& path, const std::string& interface,
+                    const std::string& property, const PropertyValue& value);
+
+} // namespace bus

@@ -1,0 +1,172 @@
+// Entry point of the BIOS updater: counts the command-line words, selects the
+// sub-command case-insensitively and returns its result as the exit status.
+
+#include "diag.hpp"
+#include "tasks/config_jobs.hpp"
+#include "tasks/job_status.hpp"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+namespace
+{
+
+void printUsage(const char* program)
+{
+    std::printf("\n%s Usage:\n", program);
+    std::puts("\n Start BIOS Update");
+    std::printf("\n%s startUpdate <Version Id>\n", program);
+    std::printf("\t\tExample: %s startUpdate a3d2fe67\n", program);
+    std::puts("\n BIOS Update Status");
+    std::printf(
+        "\n%s updatestatus <Job ID> <Update Percentage> <Update Status>\n",
+        program);
+    std::puts("\t\tUpdate Status:");
+    std::puts("\t\t\tUpdate Progressing:\t0");
+    std::puts("\t\t\tUpdate Complete:\t1");
+    std::puts("\t\t\tUpdate Complete with Errors:\t2");
+    std::puts("\t\t\tUpdate Failed:\t3");
+    std::printf("\t\tExample: %s  updatestatus JID_1234567890 20 1\n",
+                program);
+    std::puts("\n BIOS Config Export");
+    std::printf("\n%s exportBIOSConfig\n", program);
+    std::puts("\n BIOS Config Force Export");
+    std::printf("\n%s forceExportBIOSConfig\n", program);
+    std::puts("\n BIOS Config Import");
+    std::printf("\n%s importBIOSConfig\n", program);
+    std::puts("\n Get Job Status");
+    std::puts("\n\tReturns:");
+    std::puts("\t0: Update Completed");
+    std::puts("\t1: Update Progressing");
+    std::puts("\t2: Job ID Not Found");
+    std::puts("\t3: Internal Error");
+    std::printf("\n%s getjobstatus <Job ID>\n", program);
+    std::printf("\t\tExample: %s getjobstatus JobID_12345678\n", program);
+}
+
+constexpr int usageError = 1;
+
+int runExport(bool force, int number)
+{
+    try
+    {
+        return tasks::exportBIOSConfig(force);
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("main", number, "Exception calling Export BIOS Config: %s",
+                   e.what());
+    }
+    return 1;
+}
+
+int runImport()
+{
+    try
+    {
+        tasks::importBIOSConfig();
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("main", 757, "Exception calling Import BIOS Config: %s",
+                   e.what());
+    }
+    // Queued or not, an import reports 1.
+    return 1;
+}
+
+int runGetJobStatus(const char* word)
+{
+    std::string jobId;
+    try
+    {
+        jobId = word;
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("main", 777, "Exception parsing arguments: %s", e.what());
+        return 1;
+    }
+    if (jobId.empty())
+    {
+        return 1;
+    }
+    return tasks::getJobStatus(jobId);
+}
+
+int runUpdateStatus(char* const words[])
+{
+    std::string jobId;
+    std::string percentage;
+    std::string status;
+    try
+    {
+        jobId = words[0];
+        percentage = words[1];
+        status = words[2];
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("main", 830, "Exception parsing arguments: %s", e.what());
+        return 1;
+    }
+    return tasks::updateStatus(jobId, percentage, status);
+}
+
+bool selects(const char* word, const char* name)
+{
+    return strcasecmp(word, name) == 0;
+}
+
+int dispatch(int argc, char* argv[])
+{
+    const char* program = argc > 0 ? argv[0] : "";
+    if (argc < 2)
+    {
+        printUsage(program);
+        return usageError;
+    }
+
+    const char* command = argv[1];
+    auto wrongCount = [&](int words) {
+        if (argc == words)
+        {
+            return false;
+        }
+        printUsage(program);
+        return true;
+    };
+
+    if (selects(command, "exportBIOSConfig"))
+    {
+        return wrongCount(2) ? usageError : runExport(false, 716);
+    }
+    if (selects(command, "forceExportBIOSConfig"))
+    {
+        return wrongCount(2) ? usageError : runExport(true, 735);
+    }
+    if (selects(command, "importBIOSConfig"))
+    {
+        return wrongCount(2) ? usageError : runImport();
+    }
+    if (selects(command, "getJobStatus"))
+    {
+        return wrongCount(3) ? usageError : runGetJobStatus(argv[2]);
+    }
+    if (selects(command, "updateStatus"))
+    {
+        return wrongCount(5) ? usageError : runUpdateStatus(argv + 2);
+    }
+    printUsage(program);
+    return usageError;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    return dispatch(argc, argv);
+}

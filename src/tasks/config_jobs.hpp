@@ -1,0 +1,16 @@
+#pragma once
+
+// BIOS-configuration jobs queued in the task list for the next host boot.
+
+namespace tasks
+{
+
+// Queues an export job; force always asks for the file kind. Returns 0.
+// A pending import blocks the export and leaves the task list untouched.
+int exportBIOSConfig(bool force);
+
+// Queues an import job in place of any pending import or export and prints
+// the queued milestone.
+void importBIOSConfig();
+
+} // namespace tasks
