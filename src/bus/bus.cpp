@@ -21,7 +21,7 @@ class ErrorHolder
         sd_bus_error_free(&error);
     }
 
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{nullptr, nullptr, 0};
 };
 
 std::string describe(const char* step, const sd_bus_error& error)

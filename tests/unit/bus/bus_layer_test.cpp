@@ -38,7 +38,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(BusError, DescribesStepNameAndMessage)
 {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{nullptr, nullptr, 0};
     sd_bus_error_set_const(&error, "org.example.Error.Rejected", "no thanks");
     const bus::BusError fromReply("sd_bus_call", error);
     EXPECT_STREQ(fromReply.what(),
