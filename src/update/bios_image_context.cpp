@@ -1,0 +1,216 @@
+#include "update/bios_image_context.hpp"
+
+#include "diag.hpp"
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+namespace update
+{
+namespace
+{
+
+constexpr const char* xzPath = "/usr/bin/xz";
+constexpr const char* xzDecompress = "-d";
+constexpr mode_t scratchDirectoryMode = 0766;
+
+// The UEFI capsule header is skipped as a fixed length; nothing in it is read.
+constexpr long uefiCapsuleHeaderSize = 84;
+// "$RBU" read as one little-endian 32-bit word.
+constexpr std::uint32_t rbuSignature = 0x55425224;
+constexpr std::size_t rbuWordSize = 4;
+constexpr std::size_t rbuWordCount = 2;
+constexpr std::size_t rbuLengthOffset = 4;
+
+constexpr std::size_t copyBufferSize = std::size_t{4} * 1024 * 1024;
+constexpr int exitCodeByteMask = 0xFF00;
+
+constexpr const char* msgCannotCreateScratchpad =
+    "Cannot create BIOS scratchpad.";
+constexpr const char* msgNoCapFile = "Could not find cap file.";
+constexpr const char* msgCannotSkipUefiHeader =
+    "Failed to skip UEFI CAP header of the CAP file.\n";
+constexpr const char* msgCannotReadCapFile = "Failed to read Cap file.";
+constexpr const char* msgNoRbu = "Invalid Cap file: no RBU after UEFI header.";
+constexpr const char* msgCannotSkipRbu =
+    "Failed to skip UEFI CAP header and RBU in the CAP file.\n";
+constexpr const char* msgNoCopyBuffer =
+    "Failed to allocate buffer to copy Cap file into compressed header file.";
+constexpr const char* msgCannotOpenLzma = "Failed to open bios.lzma.";
+constexpr const char* msgDecompressorFailed =
+    "Failure #1 in decompress bios.lzma.";
+constexpr const char* msgCannotFork = "Failure #2 in decompress bios.lzma.";
+constexpr const char* msgCannotOpenImage =
+    "Failed to open uncompressed header file.";
+
+constexpr int failure = 1;
+
+struct FileCloser
+{
+    void operator()(std::FILE* file) const
+    {
+        std::fclose(file);
+    }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+void removeScratchArea(const ScratchArea& area)
+{
+    std::remove(area.compressedImage);
+    std::remove(area.image);
+    std::remove(area.directory);
+}
+
+std::uint32_t littleEndianWord(const std::uint8_t* bytes)
+{
+    return static_cast<std::uint32_t>(bytes[0]) |
+           static_cast<std::uint32_t>(bytes[1]) << 8U |
+           static_cast<std::uint32_t>(bytes[2]) << 16U |
+           static_cast<std::uint32_t>(bytes[3]) << 24U;
+}
+
+// Streams the rest of `in` into `out`. Stops at the first empty read, end of
+// file and read error alike; write results are not checked.
+void copyRest(std::FILE* in, std::FILE* out, std::uint8_t* buffer)
+{
+    std::size_t count = std::fread(buffer, 1, copyBufferSize, in);
+    while (count != 0)
+    {
+        std::fwrite(buffer, 1, count, out);
+        count = std::fread(buffer, 1, copyBufferSize, in);
+    }
+}
+
+// Starts "/usr/bin/xz -d <compressed image>" as a child process and returns
+// fork's result. A child whose execl fails ends with execl's result as its
+// exit status (255).
+pid_t startDecompressor(const ScratchArea& area)
+{
+    const pid_t child = fork();
+    if (child == 0)
+    {
+        const int result =
+            execl(xzPath, xzPath, xzDecompress, area.compressedImage, nullptr);
+        std::exit(result);
+    }
+    return child;
+}
+
+// Blocks until the child has ended and returns its status word.
+int waitForDecompressor(pid_t child)
+{
+    int status = 0;
+    waitpid(child, &status, 0);
+    return status;
+}
+
+} // namespace
+
+BiosImageContext::BiosImageContext(const std::string& capsulePath) :
+    BiosImageContext(capsulePath, biosScratchArea)
+{}
+
+BiosImageContext::BiosImageContext(const std::string& capsulePath,
+                                   const ScratchArea& area) :
+    file(std::fopen(capsulePath.c_str(), "rb")),
+    path(capsulePath), scratch(&area)
+{}
+
+BiosImageContext::~BiosImageContext()
+{
+    if (file != nullptr)
+    {
+        std::fclose(file);
+    }
+    removeScratchArea(*scratch);
+}
+
+int uncompressBiosCapFile(BiosImageContext& ctx)
+{
+    const ScratchArea& area = *ctx.scratch;
+    removeScratchArea(area);
+    if (mkdir(area.directory, scratchDirectoryMode) != 0)
+    {
+        diag::fail("uncompressBiosCapFile", 47, "%s",
+                   msgCannotCreateScratchpad);
+        return failure;
+    }
+    if (ctx.file == nullptr)
+    {
+        diag::fail("uncompressBiosCapFile", 53, "%s", msgNoCapFile);
+        return failure;
+    }
+    if (std::fseek(ctx.file, uefiCapsuleHeaderSize, SEEK_SET) != 0)
+    {
+        diag::fail("uncompressBiosCapFile", 59, "%s", msgCannotSkipUefiHeader);
+    }
+    std::array<std::uint8_t, rbuWordSize * rbuWordCount> header{};
+    if (std::fread(header.data(), rbuWordSize, rbuWordCount, ctx.file) !=
+        rbuWordCount)
+    {
+        diag::fail("uncompressBiosCapFile", 63, "%s", msgCannotReadCapFile);
+        return failure;
+    }
+    if (littleEndianWord(header.data()) != rbuSignature)
+    {
+        diag::fail("uncompressBiosCapFile", 69, "%s", msgNoRbu);
+        return failure;
+    }
+    const long rbuHeaderLength = header[rbuLengthOffset];
+    if (std::fseek(ctx.file, uefiCapsuleHeaderSize + rbuHeaderLength,
+                   SEEK_SET) != 0)
+    {
+        diag::fail("uncompressBiosCapFile", 76, "%s", msgCannotSkipRbu);
+    }
+    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
+                                               std::uint8_t[copyBufferSize]);
+    if (!buffer)
+    {
+        diag::fail("uncompressBiosCapFile", 83, "%s", msgNoCopyBuffer);
+        return failure;
+    }
+    FilePtr compressed(std::fopen(area.compressedImage, "wb"));
+    if (!compressed)
+    {
+        diag::fail("uncompressBiosCapFile", 89, "%s", msgCannotOpenLzma);
+        return failure;
+    }
+    copyRest(ctx.file, compressed.get(), buffer.get());
+    buffer.reset();
+    std::fclose(ctx.file);
+    ctx.file = nullptr;
+    compressed.reset();
+
+    const pid_t child = startDecompressor(area);
+    if (child < 0)
+    {
+        diag::fail("uncompressBiosCapFile", 127, "%s", msgCannotFork);
+        return failure;
+    }
+    if ((waitForDecompressor(child) & exitCodeByteMask) != 0)
+    {
+        diag::fail("uncompressBiosCapFile", 121, "%s", msgDecompressorFailed);
+        return failure;
+    }
+    ctx.file = std::fopen(area.image, "rb");
+    if (ctx.file == nullptr)
+    {
+        diag::fail("uncompressBiosCapFile", 135, "%s", msgCannotOpenImage);
+        return failure;
+    }
+    if (std::fseek(ctx.file, 0, SEEK_END) != 0)
+    {
+        return failure;
+    }
+    ctx.imageSize = static_cast<std::uint32_t>(std::ftell(ctx.file));
+    return 0;
+}
+
+} // namespace update

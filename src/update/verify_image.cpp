@@ -1,0 +1,219 @@
+#include "update/verify_image.hpp"
+
+#include "diag.hpp"
+#include "platform/fw_manifest.hpp"
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace update
+{
+namespace
+{
+
+constexpr std::array<std::uint8_t, 4> rbuMagic = {0x24, 0x52, 0x42, 0x55};
+constexpr std::size_t rbuWordSize = 4;
+constexpr std::size_t rbuWordCount = 2;
+constexpr std::size_t rbuLengthOffset = 4;
+
+// Large enough for a DER ECDSA signature on a 384-bit curve.
+constexpr std::uint32_t signatureSlotSize = 104;
+constexpr std::uint32_t readBufferSize = 4 * 1024 * 1024;
+// A DER signature is a SEQUENCE with a short-form length in its second byte.
+constexpr std::size_t derLengthOffset = 1;
+constexpr std::size_t derHeaderSize = 2;
+
+constexpr const char* msgSeekFails = "Header file seek fails.";
+constexpr const char* msgReadRbuFails = "Read RBU header fails.";
+constexpr const char* msgNoRbu = "No RBU at BOF of header files.";
+constexpr const char* msgSkipRbuFails = "Header file fails to skip RBU.";
+constexpr const char* msgManifestFailed = "Failed in verifying manifest.";
+constexpr const char* msgManifestVerified = "Manifest verified successfully.";
+constexpr const char* msgSignatureFailed =
+    "Failed in verifying signature of header file.";
+constexpr const char* msgSignatureVerified = "Signature verified successfully.";
+constexpr const char* msgNoReleaseType =
+    "Failed to get release type from manifest.";
+
+constexpr const char* msgNoKey = "Failed to load pub key for BIOS image.";
+constexpr const char* msgNoDigestContext =
+    "Failed to create signature verifying context.";
+constexpr const char* msgInitFailed = "Failed in EVP_DigestVerifyInit().";
+constexpr const char* msgSeekToStartFails = "Failed to seek to BOF.";
+constexpr const char* msgNoReadBuffer =
+    "Failed to allocate buffer for signature verification.";
+constexpr const char* msgDataReadFails = "Failed in reading BIOS image data.";
+constexpr const char* msgUpdateFailed = "Failed in EVP_DigestVerifyUpdate().";
+constexpr const char* msgSignatureReadFails =
+    "Failed to read BIOS image signature.";
+constexpr const char* msgFinalFailed = "Failed in EVP_DigestVerifyFinal().";
+
+constexpr int verifiedResult = 0;
+constexpr int failedResult = -1;
+
+struct PkeyFree
+{
+    void operator()(EVP_PKEY* key) const
+    {
+        EVP_PKEY_free(key);
+    }
+};
+
+struct MdCtxFree
+{
+    void operator()(EVP_MD_CTX* ctx) const
+    {
+        EVP_MD_CTX_free(ctx);
+    }
+};
+
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using ReadBuffer = std::unique_ptr<std::uint8_t[]>;
+
+// Decodes the DER SubjectPublicKeyInfo behind the record's 16-bit length.
+PkeyPtr decodeKeyRecord(const std::uint8_t* keyRecord)
+{
+    std::uint16_t length = 0;
+    std::memcpy(&length, keyRecord, sizeof(length));
+    const unsigned char* der = keyRecord + sizeof(length);
+    return PkeyPtr(d2i_PUBKEY(nullptr, &der, length));
+}
+
+} // namespace
+
+int signature_verify(std::FILE* image, std::uint32_t size,
+                     const std::uint8_t* keyRecord)
+{
+    // Declared first so that it is released last, after the context and the
+    // key.
+    ReadBuffer buffer;
+
+    const PkeyPtr key = decodeKeyRecord(keyRecord);
+    if (!key)
+    {
+        diag::fail("signature_verify", 236, "%s", msgNoKey);
+        return failedResult;
+    }
+    const MdCtxPtr digest(EVP_MD_CTX_new());
+    if (!digest)
+    {
+        diag::fail("signature_verify", 243, "%s", msgNoDigestContext);
+        return failedResult;
+    }
+    if (EVP_DigestVerifyInit(digest.get(), nullptr, EVP_sha512(), nullptr,
+                             key.get()) <= 0)
+    {
+        diag::fail("signature_verify", 249, "%s", msgInitFailed);
+        return failedResult;
+    }
+    if (std::fseek(image, 0, SEEK_SET) != 0)
+    {
+        diag::fail("signature_verify", 256, "%s", msgSeekToStartFails);
+        return failedResult;
+    }
+    // Zero-filled, so that a DER length that reaches past the slot reads
+    // defined bytes.
+    buffer.reset(new (std::nothrow) std::uint8_t[readBufferSize]());
+    if (!buffer)
+    {
+        diag::fail("signature_verify", 262, "%s", msgNoReadBuffer);
+        return failedResult;
+    }
+
+    // Wraps for images shorter than the slot; the first read then comes up
+    // short.
+    std::uint32_t remaining = size - signatureSlotSize;
+    while (remaining != 0)
+    {
+        const std::uint32_t chunk =
+            remaining <= readBufferSize ? remaining : readBufferSize;
+        if (std::fread(buffer.get(), 1, chunk, image) != chunk)
+        {
+            diag::fail("signature_verify", 280, "%s", msgDataReadFails);
+            return failedResult;
+        }
+        if (EVP_DigestVerifyUpdate(digest.get(), buffer.get(), chunk) <= 0)
+        {
+            diag::fail("signature_verify", 286, "%s", msgUpdateFailed);
+            return failedResult;
+        }
+        remaining -= chunk;
+    }
+
+    if (std::fread(buffer.get(), 1, signatureSlotSize, image) !=
+        signatureSlotSize)
+    {
+        diag::fail("signature_verify", 296, "%s", msgSignatureReadFails);
+        return failedResult;
+    }
+    const std::size_t signatureLength =
+        std::size_t{buffer[derLengthOffset]} + derHeaderSize;
+    if (EVP_DigestVerifyFinal(digest.get(), buffer.get(), signatureLength) != 1)
+    {
+        diag::fail("signature_verify", 302, "%s", msgFinalFailed);
+        return failedResult;
+    }
+    return verifiedResult;
+}
+
+bool verifyBiosImage(BiosImageContext& ctx)
+{
+    if (std::fseek(ctx.file, 0, SEEK_SET) != 0)
+    {
+        diag::fail("verifyBiosImage", 159, "%s", msgSeekFails);
+        return false;
+    }
+    std::array<std::uint8_t, rbuWordSize * rbuWordCount> rbuHeader{};
+    if (std::fread(rbuHeader.data(), rbuWordSize, rbuWordCount, ctx.file) !=
+        rbuWordCount)
+    {
+        diag::fail("verifyBiosImage", 164, "%s", msgReadRbuFails);
+        return false;
+    }
+    if (std::memcmp(rbuHeader.data(), rbuMagic.data(), rbuMagic.size()) != 0)
+    {
+        diag::fail("verifyBiosImage", 169, "%s", msgNoRbu);
+        return false;
+    }
+    ctx.rbuHeaderSize = rbuHeader[rbuLengthOffset];
+    if (std::fseek(ctx.file, static_cast<long>(ctx.rbuHeaderSize), SEEK_SET) !=
+        0)
+    {
+        diag::fail("verifyBiosImage", 175, "%s", msgSkipRbuFails);
+        return false;
+    }
+
+    FwManifest manifest(ctx.file);
+    const std::uint8_t* keyRecord = manifest.VerifyManifest();
+    if (keyRecord == nullptr)
+    {
+        diag::fail("verifyBiosImage", 184, "%s", msgManifestFailed);
+        return false;
+    }
+    diag::info("verifyBiosImage", 188, "%s", msgManifestVerified);
+
+    if (signature_verify(ctx.file, ctx.imageSize, keyRecord) != 0)
+    {
+        diag::fail("verifyBiosImage", 196, "%s", msgSignatureFailed);
+        return false;
+    }
+    diag::info("verifyBiosImage", 200, "%s", msgSignatureVerified);
+
+    const std::uint8_t releaseType = manifest.extractReleaseType();
+    if (releaseType == 0)
+    {
+        diag::fail("verifyBiosImage", 206, "%s", msgNoReleaseType);
+        return false;
+    }
+    ctx.releaseType = releaseType;
+    ctx.verified = true;
+    return true;
+}
+
+} // namespace update
