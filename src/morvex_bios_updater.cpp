@@ -29,8 +29,7 @@ void printUsage(const char* program)
     std::puts("\t\t\tUpdate Complete:\t1");
     std::puts("\t\t\tUpdate Complete with Errors:\t2");
     std::puts("\t\t\tUpdate Failed:\t3");
-    std::printf("\t\tExample: %s  updatestatus JID_1234567890 20 1\n",
-                program);
+    std::printf("\t\tExample: %s  updatestatus JID_1234567890 20 1\n", program);
     std::puts("\n BIOS Config Export");
     std::printf("\n%s exportBIOSConfig\n", program);
     std::puts("\n BIOS Config Force Export");
@@ -49,15 +48,29 @@ void printUsage(const char* program)
 
 constexpr int usageError = 1;
 
-int runExport(bool force, int number)
+int runExport()
 {
     try
     {
-        return tasks::exportBIOSConfig(force);
+        return tasks::exportBIOSConfig(false);
     }
     catch (const std::exception& e)
     {
-        diag::fail("main", number, "Exception calling Export BIOS Config: %s",
+        diag::fail("main", 716, "Exception calling Export BIOS Config: %s",
+                   e.what());
+    }
+    return 1;
+}
+
+int runForceExport()
+{
+    try
+    {
+        return tasks::exportBIOSConfig(true);
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("main", 735, "Exception calling Export BIOS Config: %s",
                    e.what());
     }
     return 1;
@@ -142,11 +155,11 @@ int dispatch(int argc, char* argv[])
 
     if (selects(command, "exportBIOSConfig"))
     {
-        return wrongCount(2) ? usageError : runExport(false, 716);
+        return wrongCount(2) ? usageError : runExport();
     }
     if (selects(command, "forceExportBIOSConfig"))
     {
-        return wrongCount(2) ? usageError : runExport(true, 735);
+        return wrongCount(2) ? usageError : runForceExport();
     }
     if (selects(command, "importBIOSConfig"))
     {

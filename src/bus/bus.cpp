@@ -294,9 +294,9 @@ Message requestProperty(const Connection& connection,
                         const std::string& interface,
                         const std::string& property)
 {
-    Message request = newMethodCall(connection, service, path,
-                                    names::propertiesInterface,
-                                    names::propertyGet);
+    Message request =
+        newMethodCall(connection, service, path, names::propertiesInterface,
+                      names::propertyGet);
     request.append(interface);
     request.append(property);
     return call(connection, request);
@@ -316,9 +316,9 @@ Message setProperty(const Connection& connection, const std::string& service,
                     const std::string& path, const std::string& interface,
                     const std::string& property, const PropertyValue& value)
 {
-    Message request = newMethodCall(connection, service, path,
-                                    names::propertiesInterface,
-                                    names::propertySet);
+    Message request =
+        newMethodCall(connection, service, path, names::propertiesInterface,
+                      names::propertySet);
     request.append(interface);
     request.append(property);
     request.appendVariant(value);

@@ -25,10 +25,9 @@ std::string getJobID(const std::string& versionId)
     try
     {
         const auto connection = bus::Connection::systemDefault();
-        return bus::getProperty(connection, names::biosUpdaterService,
-                                objectPath(versionId),
-                                names::jobControlInterface,
-                                names::jobIdProperty);
+        return bus::getProperty(
+            connection, names::biosUpdaterService, objectPath(versionId),
+            names::jobControlInterface, names::jobIdProperty);
     }
     catch (const std::exception& e)
     {

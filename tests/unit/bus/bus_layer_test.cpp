@@ -20,8 +20,7 @@ class SoftwareObjectPath : public testing::TestWithParam<JoinCase>
 
 TEST_P(SoftwareObjectPath, JoinsWithOneSlash)
 {
-    EXPECT_EQ(software::objectPath(GetParam().versionId),
-              GetParam().expected);
+    EXPECT_EQ(software::objectPath(GetParam().versionId), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -68,9 +67,9 @@ TEST(Connection, UnreachableBusFailsAtTheFirstStep)
     }
     catch (const bus::BusError& e)
     {
-        EXPECT_EQ(std::string(e.what()).rfind(
-                      "sd_bus_message_new_method_call: ", 0),
-                  0u)
+        EXPECT_EQ(
+            std::string(e.what()).rfind("sd_bus_message_new_method_call: ", 0),
+            0u)
             << e.what();
     }
 }

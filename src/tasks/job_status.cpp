@@ -1,0 +1,288 @@
+#include "tasks/job_status.hpp"
+
+#include "bus/bus.hpp"
+#include "bus/job_lookup.hpp"
+#include "bus/names.hpp"
+#include "diag.hpp"
+#include "platform/event_log.hpp"
+#include "tasks/task_list.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <vector>
+
+namespace tasks
+{
+namespace
+{
+
+// Event logs that close a job.
+constexpr unsigned char jobEventSeverity = 1;
+constexpr const char* completedMessageId = "RED025";
+constexpr const char* failedMessageId = "RED150";
+constexpr const char* configJobWord = "BIOSCONFIG";
+constexpr const char* updateJobWord = "BIOS";
+constexpr const char* configCompletedEvent = "BIOS.CONFIGFIN.1";
+constexpr const char* updateCompletedEvent = "BIOS.UPDFIN.1";
+constexpr const char* configFailedEvent = "BIOS.CONFIGFAIL.1";
+constexpr const char* updateFailedEvent = "BIOS.UPDFAIL.1";
+
+// Texts reported from more than one statement.
+constexpr const char* jobNotFound = "Job ID not found";
+constexpr const char* busException = "Exception making DBus call: %s";
+constexpr const char* conversionException =
+    "Exception converting string to integer: %s";
+constexpr const char* eventLogException = "Exception writing an event log: %s";
+
+// Update Status values.
+constexpr int statusProgressing = 0;
+constexpr int statusComplete = 1;
+constexpr int statusLast = 3;
+constexpr int percentageLast = 100;
+
+bool found(const std::pair<std::string, std::string>& job)
+{
+    return !job.first.empty() && !job.second.empty();
+}
+
+bool isConfigJob(const std::string& serviceName)
+{
+    return serviceName == names::biosConfigService;
+}
+
+bool hasFinished(const std::string& activation)
+{
+    return activation == names::activationActive ||
+           activation == names::activationFailed;
+}
+
+// Takes out the first task carrying the Job ID and writes the list back,
+// changed or not.
+void removeTask(const std::string& jobId)
+{
+    const TaskListLock lock;
+    std::vector<TaskEntry> list;
+    readTaskList(list);
+    const auto task =
+        std::find_if(list.begin(), list.end(), [&](const TaskEntry& entry) {
+            return entry.JOBID == jobId;
+        });
+    if (task != list.end())
+    {
+        list.erase(task);
+    }
+    writeTaskList(list);
+}
+
+// Writes the event that closes the job; a failure is reported and ignored.
+void writeJobEvent(bool completed, const std::string& serviceName,
+                   const std::string& version)
+{
+    const bool config = isConfigJob(serviceName);
+    const std::vector<std::string> args{config ? configJobWord : updateJobWord,
+                                        version};
+    if (completed)
+    {
+        try
+        {
+            addEventLog(jobEventSeverity,
+                        config ? configCompletedEvent : updateCompletedEvent,
+                        completedMessageId, args);
+        }
+        catch (const std::exception& e)
+        {
+            diag::fail("updateStatusStatus", 506, eventLogException, e.what());
+        }
+        return;
+    }
+    try
+    {
+        addEventLog(jobEventSeverity,
+                    config ? configFailedEvent : updateFailedEvent,
+                    failedMessageId, args);
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("updateStatusStatus", 528, eventLogException, e.what());
+    }
+}
+
+} // namespace
+
+int getJobStatus(const std::string& jobId)
+{
+    const auto job = jobs::getObjPathServNameFromJobId(jobId);
+    if (!found(job))
+    {
+        diag::fail("getJobStatus", 612, "%s", jobNotFound);
+        return 2;
+    }
+    try
+    {
+        const auto connection = bus::Connection::systemDefault();
+        const std::string activation = bus::getProperty(
+            connection, job.second, job.first, names::activationInterface,
+            names::activationProperty);
+        return hasFinished(activation) ? 0 : 1;
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("getJobStatus", 636, busException, e.what());
+    }
+    return 3;
+}
+
+int updateStatus(const std::string& jobId, const std::string& percentageText,
+                 const std::string& statusText)
+{
+    const auto job = jobs::getObjPathServNameFromJobId(jobId);
+    if (!found(job))
+    {
+        diag::fail("updateStatus", 539, "%s", jobNotFound);
+        return 1;
+    }
+    const auto& [path, service] = job;
+
+    int percentage = 0;
+    try
+    {
+        percentage = std::stoi(percentageText);
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("updateStatus", 550, conversionException, e.what());
+        percentage = 0;
+    }
+    if (percentage < 0 || percentage > percentageLast)
+    {
+        diag::fail("updateStatus", 554,
+                   "Invalid Percentage completion %d for Job ID %s", percentage,
+                   jobId.c_str());
+        return 1;
+    }
+
+    int status = 0;
+    try
+    {
+        status = std::stoi(statusText);
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("updateStatus", 565, conversionException, e.what());
+        return 1;
+    }
+    if (status < statusProgressing || status > statusLast)
+    {
+        diag::fail("updateStatus", 570,
+                   "Invalid Update Status %d for Job ID %s", status,
+                   jobId.c_str());
+        return 1;
+    }
+
+    if (!updateStatusProgress(path, service,
+                              static_cast<std::uint8_t>(percentage)))
+    {
+        diag::fail("updateStatus", 576,
+                   "Unable to set update progress for Job ID %s",
+                   jobId.c_str());
+    }
+    if (status == statusProgressing)
+    {
+        return 0;
+    }
+    if (!updateStatusStatus(path, service, static_cast<std::uint8_t>(status)))
+    {
+        diag::fail("updateStatus", 586,
+                   "Unable to set update status for Job ID %s", jobId.c_str());
+    }
+
+    try
+    {
+        removeTask(jobId);
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("updateStatus", 595, "Exception removing task: %s",
+                   e.what());
+    }
+    return 0;
+}
+
+bool updateStatusProgress(const std::string& objectPath,
+                          const std::string& serviceName,
+                          std::uint8_t percentage)
+{
+    try
+    {
+        const auto connection = bus::Connection::systemDefault();
+        const bus::Message reply = bus::setProperty(
+            connection, serviceName, objectPath,
+            names::activationProgressInterface, names::progressProperty,
+            bus::PropertyValue{percentage});
+        if (reply.isMethodError())
+        {
+            diag::fail("updateStatusProgress", 421,
+                       "Unable to set update progress for object path %s",
+                       objectPath.c_str());
+            return false;
+        }
+        return true;
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("updateStatusProgress", 427, busException, e.what());
+    }
+    return false;
+}
+
+bool updateStatusStatus(const std::string& objectPath,
+                        const std::string& serviceName, std::uint8_t status)
+{
+    std::string version;
+    bool result = false;
+    const std::string activation = status == statusComplete
+                                       ? names::activationActive
+                                       : names::activationFailed;
+    try
+    {
+        const auto connection = bus::Connection::systemDefault();
+        bus::Message versionReply = bus::requestProperty(
+            connection, serviceName, objectPath, names::versionInterface,
+            names::versionProperty);
+        if (versionReply.isMethodError())
+        {
+            diag::fail("updateStatusStatus", 448,
+                       "Unable to get version for object path %s",
+                       objectPath.c_str());
+        }
+        else
+        {
+            version = versionReply.readVariantString();
+        }
+
+        const bus::Message activationReply = bus::setProperty(
+            connection, serviceName, objectPath, names::activationInterface,
+            names::activationProperty, activation);
+        if (activationReply.isMethodError())
+        {
+            diag::fail("updateStatusStatus", 466,
+                       "Unable to set update status for object path %s",
+                       objectPath.c_str());
+            result = false;
+        }
+        else
+        {
+            result = true;
+        }
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("updateStatusStatus", 473, busException, e.what());
+        result = false;
+    }
+
+    writeJobEvent(status == statusComplete, serviceName, version);
+    return result;
+}
+
+} // namespace tasks
