@@ -1,6 +1,8 @@
 #include "update/bios_image_context.hpp"
 
 #include "diag.hpp"
+#include "file_ptr.hpp"
+#include "update/rbu_header.hpp"
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -24,12 +26,7 @@ constexpr mode_t scratchDirectoryMode = 0766;
 // The UEFI capsule header is skipped as a fixed length; nothing in it is read.
 constexpr long uefiCapsuleHeaderSize = 84;
 // "$RBU" read as one little-endian 32-bit word.
-constexpr std::uint32_t rbuSignature = 0x55425224;
-constexpr std::size_t rbuWordSize = 4;
-constexpr std::size_t rbuWordCount = 2;
-constexpr std::size_t rbuLengthOffset = 4;
 
-constexpr std::size_t copyBufferSize = std::size_t{4} * 1024 * 1024;
 constexpr int exitCodeByteMask = 0xFF00;
 
 constexpr const char* msgCannotCreateScratchpad =
@@ -52,15 +49,6 @@ constexpr const char* msgCannotOpenImage =
 
 constexpr int failure = 1;
 
-struct FileCloser
-{
-    void operator()(std::FILE* file) const
-    {
-        std::fclose(file);
-    }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 void removeScratchArea(const ScratchArea& area)
 {
     std::remove(area.compressedImage);
@@ -80,11 +68,11 @@ std::uint32_t littleEndianWord(const std::uint8_t* bytes)
 // file and read error alike; write results are not checked.
 void copyRest(std::FILE* in, std::FILE* out, std::uint8_t* buffer)
 {
-    std::size_t count = std::fread(buffer, 1, copyBufferSize, in);
+    std::size_t count = std::fread(buffer, 1, streamBufferSize, in);
     while (count != 0)
     {
         std::fwrite(buffer, 1, count, out);
-        count = std::fread(buffer, 1, copyBufferSize, in);
+        count = std::fread(buffer, 1, streamBufferSize, in);
     }
 }
 
@@ -151,7 +139,7 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
     {
         diag::fail("uncompressBiosCapFile", 59, "%s", msgCannotSkipUefiHeader);
     }
-    std::array<std::uint8_t, rbuWordSize * rbuWordCount> header{};
+    RbuHeaderWords header{};
     if (std::fread(header.data(), rbuWordSize, rbuWordCount, ctx.file) !=
         rbuWordCount)
     {
@@ -170,7 +158,7 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
         diag::fail("uncompressBiosCapFile", 76, "%s", msgCannotSkipRbu);
     }
     std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
-                                               std::uint8_t[copyBufferSize]);
+                                               std::uint8_t[streamBufferSize]);
     if (!buffer)
     {
         diag::fail("uncompressBiosCapFile", 83, "%s", msgNoCopyBuffer);

@@ -2,6 +2,7 @@
 
 #include "diag.hpp"
 #include "platform/fw_manifest.hpp"
+#include "update/rbu_header.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -16,14 +17,8 @@ namespace update
 namespace
 {
 
-constexpr std::array<std::uint8_t, 4> rbuMagic = {0x24, 0x52, 0x42, 0x55};
-constexpr std::size_t rbuWordSize = 4;
-constexpr std::size_t rbuWordCount = 2;
-constexpr std::size_t rbuLengthOffset = 4;
-
 // Large enough for a DER ECDSA signature on a 384-bit curve.
 constexpr std::uint32_t signatureSlotSize = 104;
-constexpr std::uint32_t readBufferSize = 4 * 1024 * 1024;
 // A DER signature is a SEQUENCE with a short-form length in its second byte.
 constexpr std::size_t derLengthOffset = 1;
 constexpr std::size_t derHeaderSize = 2;
@@ -119,7 +114,7 @@ int signature_verify(std::FILE* image, std::uint32_t size,
     }
     // Zero-filled, so that a DER length that reaches past the slot reads
     // defined bytes.
-    buffer.reset(new (std::nothrow) std::uint8_t[readBufferSize]());
+    buffer.reset(new (std::nothrow) std::uint8_t[streamBufferSize]());
     if (!buffer)
     {
         diag::fail("signature_verify", 262, "%s", msgNoReadBuffer);
@@ -132,7 +127,7 @@ int signature_verify(std::FILE* image, std::uint32_t size,
     while (remaining != 0)
     {
         const std::uint32_t chunk =
-            remaining <= readBufferSize ? remaining : readBufferSize;
+            remaining <= streamBufferSize ? remaining : streamBufferSize;
         if (std::fread(buffer.get(), 1, chunk, image) != chunk)
         {
             diag::fail("signature_verify", 280, "%s", msgDataReadFails);
@@ -169,7 +164,7 @@ bool verifyBiosImage(BiosImageContext& ctx)
         diag::fail("verifyBiosImage", 159, "%s", msgSeekFails);
         return false;
     }
-    std::array<std::uint8_t, rbuWordSize * rbuWordCount> rbuHeader{};
+    RbuHeaderWords rbuHeader{};
     if (std::fread(rbuHeader.data(), rbuWordSize, rbuWordCount, ctx.file) !=
         rbuWordCount)
     {
