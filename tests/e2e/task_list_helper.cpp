@@ -1,0 +1,59 @@
+// Test-only program that changes the task list the way the tool does, under
+// the same lock, so that concurrent runs can be checked for lost updates.
+//
+//   task_list_helper append <JOBID>   appends one entry with that JOBID
+//   task_list_helper hold <JOBID>     takes the lock and reads the list,
+//                                     prints "locked", waits for a line on
+//                                     standard input, then appends the entry
+
+#include "tasks/task_list.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+tasks::TaskEntry helperEntry(const char* jobId)
+{
+    return {"UPDATE",
+            "BIOS Update",
+            "BIOS.Setup.1-1",
+            jobId,
+            "/tmp/tmpBIOSPayload/helper.bin",
+            "File",
+            "ConfigDb"};
+}
+
+void appendEntry(const char* jobId, bool hold)
+{
+    tasks::TaskListLock lock;
+    std::vector<tasks::TaskEntry> list;
+    tasks::readTaskList(list);
+    if (hold)
+    {
+        std::puts("locked");
+        std::fflush(stdout);
+        std::string line;
+        std::getline(std::cin, line);
+    }
+    list.push_back(helperEntry(jobId));
+    tasks::writeTaskList(list);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3 || (std::strcmp(argv[1], "append") != 0 &&
+                      std::strcmp(argv[1], "hold") != 0))
+    {
+        std::fputs("usage: task_list_helper append|hold <JOBID>\n", stderr);
+        return 2;
+    }
+    appendEntry(argv[2], std::strcmp(argv[1], "hold") == 0);
+    return 0;
+}
