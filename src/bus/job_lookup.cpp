@@ -80,8 +80,8 @@ std::pair<std::string, std::string> getObjPathServNameFromJobId(
     }
     catch (const std::exception& e)
     {
-        diag::fail("getObjPathServNameFromJobId", 221,
-                   "Exception making DBus call: %s", e.what());
+        diag::fail("getObjPathServNameFromJobId", 221, bus::callFailedFormat,
+                   e.what());
     }
     return {};
 }

@@ -31,7 +31,7 @@ std::string getJobID(const std::string& versionId)
     }
     catch (const std::exception& e)
     {
-        diag::fail("getJobID", 147, "Exception making DBus call: %s", e.what());
+        diag::fail("getJobID", 147, bus::callFailedFormat, e.what());
     }
     return {};
 }

@@ -1,6 +1,7 @@
 #include "tasks/config_jobs.hpp"
 
 #include "diag.hpp"
+#include "file_ptr.hpp"
 #include "tasks/task_list.hpp"
 
 #include <algorithm>
@@ -30,15 +31,6 @@ constexpr const char* importJobIdPrefix = "JobID_";
 
 constexpr const char* configJobType = "config";
 constexpr const char* inventoryJobType = "inventory";
-
-struct FileCloser
-{
-    void operator()(std::FILE* file) const
-    {
-        std::fclose(file);
-    }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 char asciiUpper(char c)
 {

@@ -29,7 +29,6 @@ constexpr const char* updateFailedEvent = "BIOS.UPDFAIL.1";
 
 // Texts reported from more than one statement.
 constexpr const char* jobNotFound = "Job ID not found";
-constexpr const char* busException = "Exception making DBus call: %s";
 constexpr const char* conversionException =
     "Exception converting string to integer: %s";
 constexpr const char* eventLogException = "Exception writing an event log: %s";
@@ -127,7 +126,7 @@ int getJobStatus(const std::string& jobId)
     }
     catch (const std::exception& e)
     {
-        diag::fail("getJobStatus", 636, busException, e.what());
+        diag::fail("getJobStatus", 636, bus::callFailedFormat, e.what());
     }
     return 3;
 }
@@ -230,7 +229,8 @@ bool updateStatusProgress(const std::string& objectPath,
     }
     catch (const std::exception& e)
     {
-        diag::fail("updateStatusProgress", 427, busException, e.what());
+        diag::fail("updateStatusProgress", 427, bus::callFailedFormat,
+                   e.what());
     }
     return false;
 }
@@ -277,7 +277,7 @@ bool updateStatusStatus(const std::string& objectPath,
     }
     catch (const std::exception& e)
     {
-        diag::fail("updateStatusStatus", 473, busException, e.what());
+        diag::fail("updateStatusStatus", 473, bus::callFailedFormat, e.what());
         result = false;
     }
 

@@ -1,5 +1,7 @@
 #include "tasks/task_list.hpp"
 
+#include "file_ptr.hpp"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -90,15 +92,6 @@ constexpr const char* lockSuffix = ".lock";
 // How long a run waits for another run's read-modify-write before it goes
 // ahead unlocked.
 constexpr std::chrono::seconds lockPatience{20};
-
-struct FileCloser
-{
-    void operator()(std::FILE* file) const
-    {
-        std::fclose(file);
-    }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // A POSIX file descriptor closed when it goes out of scope.
 class Descriptor
