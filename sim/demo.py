@@ -19,8 +19,8 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(ROOT / 'tests' / 'e2e'))
 
 # pylint: disable=wrong-import-position
-from bmc import (ACTIVATIONS, BIOS_CONFIG, BIOS_UPDATER, Bmc,  # noqa: E402
-                 Sandbox, work_dir)
+from bmc import (ACTIVATION, ACTIVATIONS, BIOS_CONFIG, PROGRESS,  # noqa: E402
+                 Bmc, Sandbox, Typed, work_dir)
 from journal_sink import JournalSink  # noqa: E402
 
 UPDATE_JOB = 'JID_1001'
@@ -99,9 +99,13 @@ def main():
 
     workdir = work_dir(build / 'demo-work', 'demo')
     bmc = Bmc(workdir)
-    bmc.software('a3d2fe67', job_id=UPDATE_JOB, path='/tmp/images/a3d2fe67')
-    bmc.job(BIOS_UPDATER, '/xyz/morvex_project/software/a3d2fe67/job',
-            UPDATE_JOB, activation=ACTIVATIONS + 'Staged', version='2.4.1')
+    # The BIOS update service's software object of a received image carries
+    # the update job: its Job ID, activation and progress.
+    bmc.software('a3d2fe67', job_id=UPDATE_JOB, path='/tmp/images/a3d2fe67',
+                 version='2.4.1', **{
+                     ACTIVATION: {'Activation': ACTIVATIONS + 'Staged'},
+                     PROGRESS: {'Progress': Typed('y', 0)},
+                 })
     sandbox = Sandbox(workdir, bmc, updater)
     journal = JournalSink(sandbox.journal / 'socket')
     calls = events = 0
