@@ -57,13 +57,13 @@ class Typed:
         self.signature = signature
         self.value = value
 
-    def spec(self):
+    def as_scenario(self):
         return [self.signature, self.value]
 
 
-def _property_spec(value):
+def _scenario_value(value):
     if isinstance(value, Typed):
-        return value.spec()
+        return value.as_scenario()
     if isinstance(value, str):
         return ['s', value]
     raise TypeError(f'give {value!r} a signature with Typed()')
@@ -104,7 +104,7 @@ class Bmc:
         target = objects.setdefault(path, {})
         for iface, props in interfaces.items():
             target.setdefault(iface, {}).update(
-                {name: _property_spec(v) for name, v in props.items()})
+                {name: _scenario_value(v) for name, v in props.items()})
         return path
 
     def software(self, version_id, job_id='JID_1', path=None,

@@ -80,9 +80,9 @@ def typed(value, top=True):
     return ['?', repr(value)]
 
 
-def make_value(spec):
+def make_value(scenario_value):
     """A scenario value ["<sig>", value] as a typed dbus value."""
-    sig, value = spec
+    sig, value = scenario_value
     if sig in _CONSTRUCTORS:
         return _CONSTRUCTORS[sig](value)
     if sig.startswith('a'):
@@ -172,7 +172,7 @@ class HostedObject(dbusmock.mockobject.DBusMockObject):
         self.sim = sim
         self.service = service
         self.props = {
-            iface: {name: make_value(spec) for name, spec in props.items()}
+            iface: {name: make_value(v) for name, v in props.items()}
             for iface, props in interfaces.items()
         }
 
