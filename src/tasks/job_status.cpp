@@ -78,15 +78,14 @@ void writeJobEvent(bool completed, const std::string& serviceName,
                    const std::string& version)
 {
     const bool config = isConfigJob(serviceName);
-    const std::vector<std::string> args{config ? configJobWord : updateJobWord,
-                                        version};
+    const char* jobWord = config ? configJobWord : updateJobWord;
     if (completed)
     {
         try
         {
             addEventLog(jobEventSeverity,
                         config ? configCompletedEvent : updateCompletedEvent,
-                        completedMessageId, args);
+                        completedMessageId, {jobWord, version});
         }
         catch (const std::exception& e)
         {
@@ -98,7 +97,7 @@ void writeJobEvent(bool completed, const std::string& serviceName,
     {
         addEventLog(jobEventSeverity,
                     config ? configFailedEvent : updateFailedEvent,
-                    failedMessageId, args);
+                    failedMessageId, {jobWord, version});
     }
     catch (const std::exception& e)
     {

@@ -17,6 +17,7 @@ _HERE = Path(__file__).resolve().parent
 SOURCE_ROOT = Path(os.environ.get('SOURCE_ROOT', _HERE.parent.parent))
 BUILD_ROOT = Path(os.environ.get('BUILD_ROOT', SOURCE_ROOT / 'build'))
 UPDATER = BUILD_ROOT / 'src' / 'morvex_bios_updater'
+FAULT_SHIM = BUILD_ROOT / 'tests' / 'e2e' / 'libfault_shim.so'
 
 sys.path.insert(0, str(SOURCE_ROOT / 'sim'))
 
@@ -66,6 +67,21 @@ def bmc(workdir):
 @pytest.fixture
 def sandbox(workdir, bmc):
     return Sandbox(workdir, bmc, UPDATER)
+
+
+def with_faults(sandbox, **variables):
+    """A wrapper that runs the tool with the fault shim preloaded."""
+    _require(FAULT_SHIM, 'fault shim')
+    wrapper = sandbox.workdir / 'faulty-updater'
+    settings = ' '.join(f"{k}='{v}'" for k, v in variables.items())
+    wrapper.write_text(
+        '#!/bin/sh\n'
+        f"export LD_PRELOAD='{FAULT_SHIM}' {settings}\n"
+        'export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}'
+        'verify_asan_link_order=0"\n'
+        f"exec '{UPDATER}' \"$@\"\n")
+    wrapper.chmod(0o755)
+    return wrapper
 
 
 def usage_text(program):

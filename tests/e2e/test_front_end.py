@@ -3,7 +3,7 @@
 import pytest
 
 from conftest import (BIOS_UPDATER, BUILD_ROOT, JOB_CONTROL, PROPERTIES,
-                      Typed, fail_line, usage_text)
+                      Typed, fail_line, usage_text, with_faults)
 
 BUS_PROBE = BUILD_ROOT / 'tests' / 'e2e' / 'bus_probe'
 
@@ -121,3 +121,30 @@ def test_get_job_id_unreachable_bus(sandbox):
         b'BIOSIMG_DBG_FAIL: getJobID.147: Exception making DBus call: '
         b'sd_bus_message_new_method_call: ')
     assert result.stderr.endswith(b'\n')
+
+
+ONE_TASK = ('{"QORAJob": [{"JobType": "UPDATE", "DisplayName": "BIOS Update", '
+            '"FQDD": "BIOS.Setup.1-1", "JOBID": "JID_1", '
+            '"ResourceURI": "/tmp/tmpBIOSPayload/a.cap", "ResourceType": '
+            '"File", "ResourceNamespace": "ConfigDb"}]}')
+
+
+@pytest.mark.parametrize('command,number,message', [
+    ('exportBIOSConfig', 716, 'Exception calling Export BIOS Config'),
+    ('forceExportBIOSConfig', 735, 'Exception calling Export BIOS Config'),
+    ('importBIOSConfig', 757, 'Exception calling Import BIOS Config'),
+])
+def test_exception_escaping_a_configuration_job(sandbox, command, number,
+                                                message):
+    # Memory runs out once the task list is open: the job gives up before
+    # writing anything and the front end reports it.
+    task_list = sandbox.qorad / 'BIOS_task_list.json'
+    task_list.write_text(ONE_TASK)
+    wrapper = with_faults(
+        sandbox,
+        FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN='/var/lib/qorad/BIOS_task_list.json')
+    result = sandbox.run(command, program=wrapper)
+    assert (result.returncode, result.stdout) == (1, b'')
+    assert result.stderr == fail_line('main', number,
+                                      f'{message}: std::bad_alloc')
+    assert task_list.read_text() == ONE_TASK

@@ -5,15 +5,14 @@ import json
 import pytest
 
 from conftest import (ACTIVATION, ACTIVATIONS, BIOS_CONFIG, BIOS_UPDATER,
-                      BUILD_ROOT, JOB_CONTROL, PROGRESS, PROPERTIES, UPDATER,
-                      VERSION, Typed, fail_line, usage_text)
+                      JOB_CONTROL, PROGRESS, PROPERTIES, VERSION, Typed,
+                      fail_line, usage_text, with_faults)
 
 MAPPER = 'xyz.morvex_project.ObjectMapper'
 MAPPER_PATH = '/xyz/morvex_project/object_mapper'
 JOBS = '/xyz/morvex_project/jobs'
 UPDATE_SERVICE = 'xyz.morvex_project.Software.Host.Jobs'
 TASK_LIST = 'BIOS_task_list.json'
-FAULT_SHIM = BUILD_ROOT / 'tests' / 'e2e' / 'libfault_shim.so'
 
 ACTIVE = ACTIVATIONS + 'Active'
 FAILED = ACTIVATIONS + 'Failed'
@@ -70,22 +69,6 @@ def write_tasks(sandbox, entries):
 
 def read_task_file(sandbox):
     return (sandbox.qorad / TASK_LIST).read_bytes()
-
-
-def with_faults(sandbox, **variables):
-    """A wrapper that runs the tool with the fault shim preloaded."""
-    if not FAULT_SHIM.exists():
-        pytest.fail(f'fault shim missing: {FAULT_SHIM}')
-    wrapper = sandbox.workdir / 'faulty-updater'
-    settings = ' '.join(f"{k}='{v}'" for k, v in variables.items())
-    wrapper.write_text(
-        '#!/bin/sh\n'
-        f"export LD_PRELOAD='{FAULT_SHIM}' {settings}\n"
-        'export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}'
-        'verify_asan_link_order=0"\n'
-        f"exec '{UPDATER}' \"$@\"\n")
-    wrapper.chmod(0o755)
-    return wrapper
 
 
 # --------------------------------------------------------------------------
