@@ -47,8 +47,60 @@
 
 namespace tasks
 {
+
+// RapidJSON's own allocator answers a failed allocation with a null pointer
+// that the library then writes through. This one raises std::bad_alloc
+// instead, which the task list's users let pass like any allocation failure.
+class ThrowingAllocator
+{
+  public:
+    static const bool kNeedFree = true;
+
+    void* Malloc(std::size_t size)
+    {
+        return size == 0 ? nullptr : checked(std::malloc(size));
+    }
+    void* Realloc(void* original, std::size_t /*originalSize*/,
+                  std::size_t newSize)
+    {
+        if (newSize == 0)
+        {
+            std::free(original);
+            return nullptr;
+        }
+        // A failed realloc leaves the original block with its owner.
+        return checked(std::realloc(original, newSize));
+    }
+    static void Free(void* block) noexcept
+    {
+        std::free(block);
+    }
+
+  private:
+    static void* checked(void* block)
+    {
+        if (block == nullptr)
+        {
+            throw std::bad_alloc();
+        }
+        return block;
+    }
+};
+
 namespace
 {
+
+using Document = rapidjson::GenericDocument<
+    rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<ThrowingAllocator>,
+    ThrowingAllocator>;
+using Value = Document::ValueType;
+using Reader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>,
+                                        ThrowingAllocator>;
+using TextBuffer =
+    rapidjson::GenericStringBuffer<rapidjson::UTF8<>, ThrowingAllocator>;
+using TextWriter =
+    rapidjson::PrettyWriter<TextBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                            ThrowingAllocator>;
 
 // Messages of the reader, on standard output.
 constexpr const char* parseErrorMessage = "Document has parse error ";
@@ -134,7 +186,7 @@ void printReaderMessage(const char* message, const char* detail = "")
 class DepthGuard
 {
   public:
-    explicit DepthGuard(rapidjson::Document& document) : document(document)
+    explicit DepthGuard(Document& document) : document(document)
     {}
 
     bool Null()
@@ -202,20 +254,19 @@ class DepthGuard
         return ++depth <= maxNestingDepth;
     }
 
-    rapidjson::Document& document;
+    Document& document;
     unsigned depth = 0;
 };
 
 // Parses the whole stream with the parser's default flags into document.
-rapidjson::ParseResult parseDocument(std::FILE* file,
-                                     rapidjson::Document& document)
+rapidjson::ParseResult parseDocument(std::FILE* file, Document& document)
 {
     std::array<char, readBufferSize> buffer{};
     rapidjson::FileReadStream stream(file, buffer.data(), buffer.size());
     rapidjson::ParseResult result;
-    auto generate = [&](rapidjson::Document& target) {
+    auto generate = [&](Document& target) {
         DepthGuard guard(target);
-        rapidjson::Reader reader;
+        Reader reader;
         result = reader.Parse<rapidjson::kParseDefaultFlags>(stream, guard);
         return !result.IsError();
     };
@@ -224,14 +275,14 @@ rapidjson::ParseResult parseDocument(std::FILE* file,
 }
 
 // The text of a string value, up to its first NUL byte.
-std::string textOf(const rapidjson::Value& value)
+std::string textOf(const Value& value)
 {
     return value.GetString();
 }
 
 // Builds an entry from element when it is an object holding the seven
 // members as strings; the first member of each name counts.
-std::optional<TaskEntry> entryFrom(const rapidjson::Value& element)
+std::optional<TaskEntry> entryFrom(const Value& element)
 {
     if (!element.IsObject())
     {
@@ -251,8 +302,7 @@ std::optional<TaskEntry> entryFrom(const rapidjson::Value& element)
 }
 
 // Appends the entries of document's list; false when anything was left out.
-bool takeEntries(const rapidjson::Document& document,
-                 std::vector<TaskEntry>& list)
+bool takeEntries(const Document& document, std::vector<TaskEntry>& list)
 {
     if (!document.IsObject())
     {
@@ -290,8 +340,7 @@ constexpr std::size_t entryOverhead = 256;
 
 // Builds the file's text in buffer, reserving about what it will take so
 // that a large list is not copied while it grows.
-void buildText(const std::vector<TaskEntry>& list,
-               rapidjson::StringBuffer& buffer)
+void buildText(const std::vector<TaskEntry>& list, TextBuffer& buffer)
 {
     std::size_t estimate = 32;
     for (const auto& entry : list)
@@ -303,7 +352,7 @@ void buildText(const std::vector<TaskEntry>& list,
         }
     }
     buffer.Reserve(estimate);
-    rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+    TextWriter writer(buffer);
     writer.SetIndent(' ', 4);
     writer.StartObject();
     writer.Key(listKey);
@@ -551,7 +600,7 @@ std::string lockPath(const std::string& path)
 
 bool readTaskListFrom(std::FILE* file, std::vector<TaskEntry>& list)
 {
-    rapidjson::Document document;
+    Document document;
     rapidjson::ParseResult result = parseDocument(file, document);
     if (result.IsError())
     {
@@ -583,7 +632,7 @@ void readTaskListAt(const std::string& path, std::vector<TaskEntry>& list)
 
 std::string formatTaskList(const std::vector<TaskEntry>& list)
 {
-    rapidjson::StringBuffer buffer;
+    TextBuffer buffer;
     buildText(list, buffer);
     return {buffer.GetString(), buffer.GetSize()};
 }
@@ -591,7 +640,7 @@ std::string formatTaskList(const std::vector<TaskEntry>& list)
 bool writeTaskListAt(const std::string& path,
                      const std::vector<TaskEntry>& list)
 {
-    rapidjson::StringBuffer buffer;
+    TextBuffer buffer;
     buildText(list, buffer);
     return rewriteInPlace(path, {buffer.GetString(), buffer.GetSize()});
 }

@@ -40,6 +40,9 @@ struct BiosImageContext
     // uses the first.
     explicit BiosImageContext(const std::string& capsulePath);
     BiosImageContext(const std::string& capsulePath, const ScratchArea& area);
+    // The area must outlive the context.
+    BiosImageContext(const std::string& capsulePath,
+                     const ScratchArea&& area) = delete;
 
     BiosImageContext(const BiosImageContext&) = delete;
     BiosImageContext& operator=(const BiosImageContext&) = delete;
