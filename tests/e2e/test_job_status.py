@@ -1,18 +1,21 @@
 """Job lookup by Job ID, getJobStatus and updateStatus, end to end."""
 
 import json
+import subprocess
+import time
 
 import pytest
 
 from conftest import (ACTIVATION, ACTIVATIONS, BIOS_CONFIG, BIOS_UPDATER,
-                      JOB_CONTROL, PROGRESS, PROPERTIES, VERSION, Typed,
-                      fail_line, usage_text, with_faults)
+                      BUILD_ROOT, JOB_CONTROL, PROGRESS, PROPERTIES, VERSION,
+                      Typed, fail_line, usage_text, with_faults)
 
 MAPPER = 'xyz.morvex_project.ObjectMapper'
 MAPPER_PATH = '/xyz/morvex_project/object_mapper'
 JOBS = '/xyz/morvex_project/jobs'
 UPDATE_SERVICE = 'xyz.morvex_project.Software.Host.Jobs'
 TASK_LIST = 'BIOS_task_list.json'
+RAW_MAPPER = BUILD_ROOT / 'tests' / 'e2e' / 'raw_mapper'
 
 ACTIVE = ACTIVATIONS + 'Active'
 FAILED = ACTIVATIONS + 'Failed'
@@ -326,6 +329,34 @@ def test_lookup_unreadable_mapper_answer(sandbox, bmc):
         'System.Error.ENXIO: No such device or address') + fail_line(
         'getJobStatus', 612, 'Job ID not found')
     assert bmc.calls() == [MAPPER_CALL]
+
+
+def test_lookup_keeps_the_first_entry_of_a_repeated_path(sandbox, bmc):
+    # Both services carry the job at one path. The mapper names the path
+    # twice, the service that sorts later first: only that first entry
+    # counts, so the other service is never asked.
+    path = JOBS + '/1'
+    bmc.job('xyz.s.b', path, 'JID_1', activation=ACTIVE)
+    bmc.job('xyz.s.a', path, 'JID_1', activation=ACTIVATIONS + 'Staged')
+    bmc.mapper = False
+    bmc.start()
+    ready = sandbox.workdir / 'raw_mapper.ready'
+    mapper = subprocess.Popen(
+        [RAW_MAPPER, ready, path, 'xyz.s.b', path, 'xyz.s.a'],
+        env={'DBUS_SYSTEM_BUS_ADDRESS': bmc.address})
+    try:
+        deadline = time.monotonic() + 30
+        while not ready.exists():
+            assert mapper.poll() is None, 'raw_mapper exited'
+            assert time.monotonic() < deadline, 'raw_mapper not ready'
+            time.sleep(0.02)
+        result = sandbox.run('getJobStatus', 'JID_1')
+    finally:
+        mapper.terminate()
+        mapper.wait(timeout=10)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b'', b'')
+    assert [(c['service'], c['args'][1]) for c in bmc.calls()] == [
+        ('xyz.s.b', ['s', 'JobID']), ('xyz.s.b', ['s', 'Activation'])]
 
 
 # --------------------------------------------------------------------------
