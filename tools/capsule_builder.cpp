@@ -369,6 +369,16 @@ std::optional<ManifestFields> parseManifest(const std::uint8_t* data,
 
 // ---- Image ----------------------------------------------------------------
 
+std::uint32_t readLe32(const Bytes& bytes, std::size_t offset)
+{
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+    {
+        value |= static_cast<std::uint32_t>(bytes[offset + i]) << (8 * i);
+    }
+    return value;
+}
+
 Bytes rbuHeader(std::uint8_t length)
 {
     return rbuHeaderWithMagic(length);

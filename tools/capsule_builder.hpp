@@ -122,6 +122,10 @@ struct ImageLayout
 // "$RBU", the length byte, zero fill: max(length, 8) bytes.
 Bytes rbuHeader(std::uint8_t length);
 
+// The little-endian 32-bit word at offset; the caller checks that four bytes
+// are there.
+std::uint32_t readLe32(const Bytes& bytes, std::size_t offset);
+
 // RBU header + manifest + payload: the signed part of an image.
 Bytes buildSignedPart(const Bytes& payload, const Bytes& manifest,
                       const ImageLayout& layout = {});

@@ -262,22 +262,12 @@ Bytes readAt(std::FILE* file, long offset, std::size_t size)
     return bytes;
 }
 
-std::uint32_t le32(const Bytes& bytes, std::size_t offset)
-{
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i)
-    {
-        value |= static_cast<std::uint32_t>(bytes[offset + i]) << (8 * i);
-    }
-    return value;
-}
-
 std::string guidText(const Bytes& bytes)
 {
     std::array<char, 40> text{};
     std::snprintf(text.data(), text.size(),
                   "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                  le32(bytes, 0), bytes[4] | (bytes[5] << 8),
+                  capsule::readLe32(bytes, 0), bytes[4] | (bytes[5] << 8),
                   bytes[6] | (bytes[7] << 8), bytes[8], bytes[9], bytes[10],
                   bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
     return text.data();
@@ -338,9 +328,9 @@ void describeCapsule(std::FILE* file, Report& report)
     {
         report.hasUefiHeader = true;
         report.guid = guidText(head);
-        report.headerSize = le32(head, 16);
-        report.flags = le32(head, 20);
-        report.capsuleImageSize = le32(head, 24);
+        report.headerSize = capsule::readLe32(head, 16);
+        report.flags = capsule::readLe32(head, 20);
+        report.capsuleImageSize = capsule::readLe32(head, 24);
     }
     if (head.size() > capsule::uefiHeaderSize)
     {

@@ -46,16 +46,6 @@ Bytes randomBytes(std::size_t size)
     return bytes;
 }
 
-std::uint32_t le32(const Bytes& bytes, std::size_t offset)
-{
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i)
-    {
-        value |= static_cast<std::uint32_t>(bytes[offset + i]) << (8 * i);
-    }
-    return value;
-}
-
 // True when the DER signature at the start of `slot` verifies over `data`.
 bool slotVerifies(const Bytes& data, const Bytes& slot, const capsule::Key& key)
 {
@@ -188,9 +178,9 @@ TEST(CapsuleBuilderTest, CapsuleLayout)
     const Bytes guid = {0xBD, 0x86, 0x66, 0x3B, 0x76, 0x0D, 0x30, 0x40,
                         0xB7, 0x0E, 0xB5, 0x51, 0x9E, 0x2F, 0xC5, 0xA0};
     EXPECT_EQ(Bytes(built.begin(), built.begin() + 16), guid);
-    EXPECT_EQ(le32(built, 16), 84U);
-    EXPECT_EQ(le32(built, 20), 0x00010000U);
-    EXPECT_EQ(le32(built, 24), built.size());
+    EXPECT_EQ(capsule::readLe32(built, 16), 84U);
+    EXPECT_EQ(capsule::readLe32(built, 20), 0x00010000U);
+    EXPECT_EQ(capsule::readLe32(built, 24), built.size());
     EXPECT_EQ(std::memcmp(built.data() + 84, "$RBU", 4), 0);
     EXPECT_EQ(built[88], 24);
     const std::optional<Bytes> body =
@@ -253,7 +243,7 @@ TEST(CapsuleBuilderTest, PackFileStreamsTheSameImage)
                           {.rbuHeaderLength = 16, .compressionPreset = 0}));
     const Bytes built = readFile(dir.path + "/capsule");
     ASSERT_GT(built.size(), 100U);
-    EXPECT_EQ(le32(built, 24), built.size());
+    EXPECT_EQ(capsule::readLe32(built, 24), built.size());
     EXPECT_EQ(built[88], 16);
     const std::optional<Bytes> image =
         capsule::decompress(Bytes(built.begin() + 100, built.end()));
