@@ -8,6 +8,7 @@ Fixtures:
 """
 
 import os
+import shutil
 import sys
 from pathlib import Path
 
@@ -35,6 +36,13 @@ def _require(path, what):
     if not Path(path).exists():
         pytest.fail(f'{what} missing: {path} (build the project first)')
     return Path(path)
+
+
+@pytest.fixture(scope='session', autouse=True)
+def fresh_work_area():
+    """Each run starts without the previous run's per-test directories,
+    which are kept until then for a look after a failure."""
+    shutil.rmtree(BUILD_ROOT / 'e2e-work', ignore_errors=True)
 
 
 @pytest.fixture
