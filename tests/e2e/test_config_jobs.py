@@ -141,7 +141,8 @@ def test_export_removes_only_whole_word_inventory_in_any_case(sandbox):
 
 @pytest.mark.parametrize('command', ['exportBIOSConfig',
                                      'forceExportBIOSConfig'])
-@pytest.mark.parametrize('job_type', ['CONFIG', 'config', 'Config'])
+@pytest.mark.parametrize('job_type', ['CONFIG', 'config', 'Config',
+                                      'cOnFiG'])
 def test_pending_import_blocks_export_and_leaves_the_file(sandbox, command,
                                                           job_type):
     content = task_list(update_entry('JID_1'), job(job_type, 'JobID_7'),
@@ -158,7 +159,9 @@ def test_pending_import_blocks_export_and_leaves_the_file(sandbox, command,
     assert LIST + '.unreadable.1' not in files_in(sandbox)
 
 
-@pytest.mark.parametrize('job_type', ['CONFIGURE', 'configs', ' config'])
+@pytest.mark.parametrize('job_type', ['CONFIGURE', 'configs', ' config',
+                                      'CONFIG ', 'CONF', '',
+                                      'C\u00d6NFIG'])
 def test_job_type_merely_like_config_does_not_block(sandbox, job_type):
     put_list(sandbox, task_list(job(job_type)))
     assert run(sandbox, 'exportBIOSConfig') == (0, EXPORT_QUEUED, b'')
