@@ -261,7 +261,7 @@ class Sandbox:
             setattr(self, key, path)
         self.tmp.chmod(0o1777)
 
-    def _script(self, xz, qorad_size):
+    def _script(self, xz, qorad_size, setup):
         lines = ['set -e']
         for key, target in FIXED_PATHS.items():
             host = getattr(self, key)
@@ -276,6 +276,8 @@ class Sandbox:
             lines.append(f'mount --bind "{host}" "{target}"')
         if xz is not None:
             lines.append(f'mount --bind "{self._xz_stand_in(xz)}" /usr/bin/xz')
+        if setup:
+            lines.append(setup)
         lines.append('set +e')
         if qorad_size:
             host = self.qorad
@@ -301,13 +303,17 @@ class Sandbox:
             path = Path(xz)
         return path
 
-    def command(self, *args, program=None, xz=None, qorad_size=None):
+    def command(self, *args, program=None, xz=None, qorad_size=None,
+                setup=None):
+        """`setup` is shell text run inside the namespace once the fixed
+        paths are in place, before the program starts."""
         program = Path(program or self.program)
         prefix = ['unshare', '--mount', '--propagation', 'private']
         if os.geteuid() != 0:
             prefix = ['unshare', '--user', '--map-root-user', '--mount',
                       '--propagation', 'private']
-        return prefix + ['/bin/sh', '-c', self._script(xz, qorad_size), 'sh',
+        return prefix + ['/bin/sh', '-c', self._script(xz, qorad_size, setup),
+                         'sh',
                          str(program), *[str(a) for a in args]]
 
     def environment(self, bus):
@@ -327,23 +333,23 @@ class Sandbox:
         return env
 
     def run(self, *args, program=None, xz=None, qorad_size=None, bus=None,
-            timeout=120):
+            setup=None, timeout=120):
         """Runs the tool (or `program`) with `args`; returns a Result."""
         completed = subprocess.run(
             self.command(*args, program=program, xz=xz,
-                         qorad_size=qorad_size),
+                         qorad_size=qorad_size, setup=setup),
             env=self.environment(bus), stdin=subprocess.DEVNULL,
             capture_output=True, timeout=timeout, check=False)
         return Result(completed)
 
     def popen(self, *args, program=None, xz=None, qorad_size=None,
-              bus=None, **kwargs):
+              bus=None, setup=None, **kwargs):
         kwargs.setdefault('stdin', subprocess.DEVNULL)
         kwargs.setdefault('stdout', subprocess.PIPE)
         kwargs.setdefault('stderr', subprocess.PIPE)
         return subprocess.Popen(
             self.command(*args, program=program, xz=xz,
-                         qorad_size=qorad_size),
+                         qorad_size=qorad_size, setup=setup),
             env=self.environment(bus), **kwargs)
 
 

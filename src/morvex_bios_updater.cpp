@@ -4,6 +4,8 @@
 #include "diag.hpp"
 #include "tasks/config_jobs.hpp"
 #include "tasks/job_status.hpp"
+#include "update/software_object.hpp"
+#include "update/start_update.hpp"
 
 #include <strings.h>
 
@@ -110,6 +112,26 @@ int runGetJobStatus(const char* word)
     return tasks::getJobStatus(jobId);
 }
 
+int runStartUpdate(const char* word)
+{
+    std::string versionId;
+    try
+    {
+        versionId = word;
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("main", 801, "Exception parsing arguments: %s", e.what());
+        return 1;
+    }
+    const std::string jobId = update::getJobID(versionId);
+    if (jobId.empty())
+    {
+        return 1;
+    }
+    return update::startUpdate(versionId, jobId);
+}
+
 int runUpdateStatus(char* const words[])
 {
     std::string jobId;
@@ -168,6 +190,10 @@ int dispatch(int argc, char* argv[])
     if (selects(command, "getJobStatus"))
     {
         return wrongCount(3) ? usageError : runGetJobStatus(argv[2]);
+    }
+    if (selects(command, "startUpdate"))
+    {
+        return wrongCount(3) ? usageError : runStartUpdate(argv[2]);
     }
     if (selects(command, "updateStatus"))
     {

@@ -17,8 +17,7 @@ namespace tasks
 namespace
 {
 
-// The exported BIOS configuration and the one to be applied.
-constexpr const char* exportedConfigPath = "/var/lib/qorad/BIOS_Config.json";
+// The BIOS configuration to be applied.
 constexpr const char* pendingConfigPath =
     "/var/lib/qorad/pending/BIOS_Config.json";
 

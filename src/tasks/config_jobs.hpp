@@ -5,6 +5,10 @@
 namespace tasks
 {
 
+// The exported BIOS configuration that a file-kind export names.
+inline constexpr const char* exportedConfigPath =
+    "/var/lib/qorad/BIOS_Config.json";
+
 // Queues an export job; force always asks for the file kind. Returns 0.
 // A pending import blocks the export and leaves the task list untouched.
 int exportBIOSConfig(bool force);

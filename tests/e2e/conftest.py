@@ -28,7 +28,7 @@ from bmc import (ACTIVATION, ACTIVATIONS, BIOS_CONFIG, BIOS_UPDATER,  # noqa
                  VERSION, Bmc, HarnessError, Sandbox, Typed, work_dir)
 
 pytest_plugins = [
-    name for name in ('journal_sink',) if (_HERE / f'{name}.py').exists()
+    name for name in ('journal_sink', 'capsules') if (_HERE / f'{name}.py').exists()
 ]
 
 

@@ -7,6 +7,12 @@
 //   FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN=/some/file
 //       Once the process has called fopen on that path, every further
 //       operator new throws std::bad_alloc.
+//   FAULT_SHIM_BAD_ALLOC_AFTER_REJECTED_SIGNATURE=1
+//       Once EVP_DigestVerifyFinal has rejected a signature, every further
+//       operator new throws std::bad_alloc.
+//   FAULT_SHIM_BAD_ALLOC_FROM_SIZE=4096
+//       Every operator new of at least that many bytes throws
+//       std::bad_alloc.
 //
 // Without these variables the shim changes nothing.
 
@@ -28,6 +34,9 @@ namespace
 
 constexpr const char* errorReplyVariable = "FAULT_SHIM_ERROR_REPLY";
 constexpr const char* badAllocVariable = "FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN";
+constexpr const char* badAllocAfterRejectionVariable =
+    "FAULT_SHIM_BAD_ALLOC_AFTER_REJECTED_SIGNATURE";
+constexpr const char* badAllocSizeVariable = "FAULT_SHIM_BAD_ALLOC_FROM_SIZE";
 constexpr std::uint64_t fakeCookie = 0xfa17;
 
 unsigned callCount = 0;
@@ -134,11 +143,35 @@ extern "C" std::FILE* fopen64(const char* path, const char* mode)
     return realOpen(path, mode);
 }
 
+extern "C" int EVP_DigestVerifyFinal(void* ctx, const unsigned char* sig,
+                                     std::size_t siglen)
+{
+    using Final = int (*)(void*, const unsigned char*, std::size_t);
+    static const Final realFinal = nextSymbol<Final>("EVP_DigestVerifyFinal");
+    const int result = realFinal(ctx, sig, siglen);
+    if (result != 1 && std::getenv(badAllocAfterRejectionVariable) != nullptr)
+    {
+        allocationsFail = true;
+    }
+    return result;
+}
+
+namespace
+{
+
+bool tooLarge(std::size_t size)
+{
+    const char* limit = std::getenv(badAllocSizeVariable);
+    return limit != nullptr && size >= std::strtoull(limit, nullptr, 10);
+}
+
+} // namespace
+
 void* operator new(std::size_t size)
 {
     using New = void* (*)(std::size_t);
     static const New realNew = nextSymbol<New>("_Znwm");
-    if (allocationsFail)
+    if (allocationsFail || tooLarge(size))
     {
         throw std::bad_alloc();
     }

@@ -2,10 +2,7 @@
 
 import pytest
 
-from conftest import (BIOS_UPDATER, BUILD_ROOT, JOB_CONTROL, PROPERTIES,
-                      Typed, fail_line, usage_text, with_faults)
-
-BUS_PROBE = BUILD_ROOT / 'tests' / 'e2e' / 'bus_probe'
+from conftest import Typed, fail_line, usage_text, with_faults
 
 
 @pytest.mark.parametrize('words', [
@@ -34,93 +31,71 @@ def test_usage_names_the_program_as_invoked(sandbox, updater):
     assert result.stdout.count(str(updater).encode()) == 10
 
 
-def probe_get_job_id(sandbox, version_id, bus=None):
-    return sandbox.run('getJobID', version_id, program=BUS_PROBE, bus=bus)
+def job_id_read_failed(detail):
+    return fail_line('getJobID', 147, 'Exception making DBus call: ' + detail)
 
 
-def test_get_job_id_reads_the_software_object(sandbox, bmc):
-    bmc.software('a3d2fe67', job_id='JID_777')
-    result = probe_get_job_id(sandbox, 'a3d2fe67')
+@pytest.mark.parametrize('version_id, arrange, stderr, calls', [
+    # An empty or non-string JobID ends the run quietly.
+    ('v1', lambda bmc: bmc.software('v1', job_id=''), b'', 1),
+    ('v1', lambda bmc: bmc.software('v1', job_id=Typed('i', 42)), b'', 1),
+    ('v1', lambda bmc: bmc.software('v1', job_id=None), job_id_read_failed(
+        'sd_bus_call: org.freedesktop.DBus.Error.UnknownProperty: no such '
+        'property xyz.morvex_project.Software.JobControl.JobID'), 1),
+    # The simulator answers for an unknown path as for an unknown method,
+    # with a newline of its own.
+    ('v1', lambda bmc: bmc.software('other'), job_id_read_failed(
+        'sd_bus_call: org.freedesktop.DBus.Error.UnknownMethod: Method "Get" '
+        'with signature "ss" on interface "org.freedesktop.DBus.Properties" '
+        "doesn't exist\n"), 0),
+    ('v1', lambda bmc: None, job_id_read_failed(
+        'sd_bus_call: org.freedesktop.DBus.Error.ServiceUnknown: The name '
+        'xyz.morvex_project.Software.BIOS.Updater was not provided by any '
+        '.service files'), 0),
+    # A Version Id that makes no valid object path fails while building the
+    # call.
+    ('a-b', lambda bmc: None, job_id_read_failed(
+        'sd_bus_message_new_method_call: '
+        'org.freedesktop.DBus.Error.InvalidArgs: Invalid argument'), 0),
+    ('v1', 'unreachable', job_id_read_failed(
+        'sd_bus_message_new_method_call: System.Error.ENOTCONN: Transport '
+        'endpoint is not connected'), 0),
+], ids=['empty', 'not-a-string', 'no-property', 'no-object', 'no-service',
+        'invalid-path', 'no-bus'])
+def test_update_needs_the_job_id_of_its_software_object(
+        sandbox, bmc, version_id, arrange, stderr, calls):
+    if arrange != 'unreachable':
+        arrange(bmc)
+    result = sandbox.run('startUpdate', version_id,
+                         bus='unreachable' if arrange == 'unreachable'
+                         else None)
     assert (result.returncode, result.stdout, result.stderr) == (
-        0, b'[JID_777]\n', b'')
-    assert bmc.calls() == [{
-        'service': BIOS_UPDATER,
-        'path': '/xyz/morvex_project/software/a3d2fe67',
-        'interface': PROPERTIES,
-        'member': 'Get',
-        'signature': 'ss',
-        'args': [['s', JOB_CONTROL], ['s', 'JobID']],
-    }]
+        1, b'', stderr)
+    assert len(bmc.calls()) == calls
 
 
-@pytest.mark.parametrize('version_id,path', [
-    ('/abs', '/xyz/morvex_project/software/abs'),
-    ('', '/xyz/morvex_project/software'),
-])
-def test_get_job_id_path_join(sandbox, bmc, version_id, path):
-    bmc.add_object(BIOS_UPDATER, path, {JOB_CONTROL: {'JobID': 'J'}})
-    result = probe_get_job_id(sandbox, version_id)
-    assert result.stdout == b'[J]\n'
-    assert [c['path'] for c in bmc.calls()] == [path]
-
-
-def test_get_job_id_non_string_reads_empty(sandbox, bmc):
-    bmc.software('v1', job_id=Typed('i', 42))
-    result = probe_get_job_id(sandbox, 'v1')
-    assert (result.stdout, result.stderr) == (b'[]\n', b'')
-
-
-def test_get_job_id_missing_object(sandbox, bmc):
-    bmc.software('other')
-    result = probe_get_job_id(sandbox, 'v1')
-    assert result.stdout == b'[]\n'
-    # The simulator answers for an unknown path as for an unknown method.
-    assert result.stderr.startswith(fail_line(
-        'getJobID', 147,
-        'Exception making DBus call: sd_bus_call: '
-        'org.freedesktop.DBus.Error.UnknownMethod: ')[:-1])
-
-
-def test_get_job_id_service_not_on_bus(sandbox, bmc):
-    bmc.start()
-    result = probe_get_job_id(sandbox, 'v1')
-    assert result.stdout == b'[]\n'
-    assert result.stderr.startswith(fail_line(
-        'getJobID', 147, 'Exception making DBus call: sd_bus_call: '
-        'org.freedesktop.DBus.Error.ServiceUnknown: ')[:-1])
-
-
-def test_get_job_id_missing_property(sandbox, bmc):
-    bmc.software('v1', job_id=None)
-    result = probe_get_job_id(sandbox, 'v1')
-    assert result.stdout == b'[]\n'
-    assert result.stderr == fail_line(
-        'getJobID', 147,
-        'Exception making DBus call: sd_bus_call: '
-        'org.freedesktop.DBus.Error.UnknownProperty: '
-        'no such property xyz.morvex_project.Software.JobControl.JobID')
-
-
-def test_get_job_id_invalid_object_path(sandbox, bmc):
-    # A Version Id that makes no valid object path fails while building
-    # the call.
-    bmc.start()
-    result = probe_get_job_id(sandbox, 'a-b')
-    assert result.stdout == b'[]\n'
-    assert result.stderr == fail_line(
-        'getJobID', 147,
-        'Exception making DBus call: sd_bus_message_new_method_call: '
-        'org.freedesktop.DBus.Error.InvalidArgs: Invalid argument')
+@pytest.mark.parametrize('words', [
+    ['startUpdate'], ['startUpdate', 'v1', 'v2']], ids=repr)
+def test_update_with_a_wrong_word_count_prints_usage(sandbox, bmc, updater,
+                                                     words):
+    result = sandbox.run(*words)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1, usage_text(updater), b'')
     assert bmc.calls() == []
 
 
-def test_get_job_id_unreachable_bus(sandbox):
-    result = probe_get_job_id(sandbox, 'v1', bus='unreachable')
-    assert result.stdout == b'[]\n'
-    assert result.stderr.startswith(
-        b'BIOSIMG_DBG_FAIL: getJobID.147: Exception making DBus call: '
-        b'sd_bus_message_new_method_call: ')
-    assert result.stderr.endswith(b'\n')
+@pytest.mark.parametrize('command, operands, number', [
+    ('getJobStatus', 1, 777), ('startUpdate', 1, 801),
+    ('updateStatus', 3, 830)])
+def test_operand_that_cannot_be_copied(sandbox, bmc, command, operands,
+                                       number):
+    # Memory runs out for a long operand: the run stops before any bus call.
+    wrapper = with_faults(sandbox, FAULT_SHIM_BAD_ALLOC_FROM_SIZE=4096)
+    result = sandbox.run(command, *['x' * 5000] * operands, program=wrapper)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1, b'', fail_line('main', number,
+                          'Exception parsing arguments: std::bad_alloc'))
+    assert bmc.calls() == []
 
 
 ONE_TASK = ('{"QORAJob": [{"JobType": "UPDATE", "DisplayName": "BIOS Update", '

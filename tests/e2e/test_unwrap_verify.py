@@ -1,19 +1,16 @@
 """Capsule unwrapping through /usr/bin/xz and image verification on the
 updater's own scratch paths, driven by update_probe inside the sandbox."""
 
-import lzma
 import os
 import subprocess
 import threading
 
 import pytest
 
+from capsules import SLOT, UEFI_HEADER, flip, image_of, rewrap
 from conftest import BUILD_ROOT, fail_line, info_line
 
 PROBE = BUILD_ROOT / 'tests' / 'e2e' / 'update_probe'
-CAPSULE_TOOL = BUILD_ROOT / 'tools' / 'capsule-tool'
-UEFI_HEADER = 84
-SLOT = 104
 
 MANIFEST_OK = info_line('verifyBiosImage', 188,
                         'Manifest verified successfully.')
@@ -36,54 +33,6 @@ def signature_failed(number, message):
 
 
 FINAL_FAILED = signature_failed(302, 'Failed in EVP_DigestVerifyFinal().')
-
-
-def payload(size):
-    """Deterministic bytes that do not repeat within a few MiB."""
-    return bytes((i * 131 + (i >> 8) * 7 + (i >> 16)) & 0xFF
-                 for i in range(size))
-
-
-@pytest.fixture(scope='module')
-def pack(tmp_path_factory):
-    """pack(size=5000, **options) -> capsule bytes made by capsule-tool."""
-    if not CAPSULE_TOOL.exists():
-        pytest.fail(f'capsule tool missing: {CAPSULE_TOOL}')
-    folder = tmp_path_factory.mktemp('capsules')
-    made = {}
-
-    def build(size=5000, **options):
-        key = (size, tuple(sorted(options.items())))
-        if key not in made:
-            raw = folder / f'raw-{len(made)}.bin'
-            out = folder / f'capsule-{len(made)}.cap'
-            raw.write_bytes(payload(size))
-            words = [str(CAPSULE_TOOL), 'pack', str(raw), '-o', str(out)]
-            for name, value in options.items():
-                words += ['--' + name.replace('_', '-'), str(value)]
-            subprocess.run(words, check=True, capture_output=True)
-            made[key] = out.read_bytes()
-        return made[key]
-
-    return build
-
-
-def image_of(capsule):
-    """The decompressed image inside a capsule."""
-    start = UEFI_HEADER + capsule[UEFI_HEADER + 4]
-    return lzma.decompress(capsule[start:], format=lzma.FORMAT_ALONE)
-
-
-def rewrap(capsule, image):
-    """The capsule with its body replaced by `image`, compressed anew."""
-    start = UEFI_HEADER + capsule[UEFI_HEADER + 4]
-    return capsule[:start] + lzma.compress(image, format=lzma.FORMAT_ALONE)
-
-
-def flip(data, offset, mask=0x01):
-    changed = bytearray(data)
-    changed[offset] ^= mask
-    return bytes(changed)
 
 
 def unwrap_line(rc, size=0, lzma_left=0, image_present=0):

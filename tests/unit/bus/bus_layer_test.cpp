@@ -1,5 +1,5 @@
 #include "bus/bus.hpp"
-#include "bus/software_object.hpp"
+#include "update/software_object.hpp"
 
 #include <cerrno>
 #include <string>
@@ -20,7 +20,7 @@ class SoftwareObjectPath : public testing::TestWithParam<JoinCase>
 
 TEST_P(SoftwareObjectPath, JoinsWithOneSlash)
 {
-    EXPECT_EQ(software::objectPath(GetParam().versionId), GetParam().expected);
+    EXPECT_EQ(update::objectPath(GetParam().versionId), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,0 +1,258 @@
+#include "update/start_update.hpp"
+
+#include "diag.hpp"
+#include "tasks/config_jobs.hpp"
+#include "tasks/task_list.hpp"
+#include "update/bios_image_context.hpp"
+#include "update/software_object.hpp"
+#include "update/update_events.hpp"
+#include "update/verify_image.hpp"
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <vector>
+
+namespace update
+{
+namespace
+{
+
+namespace fs = std::filesystem;
+
+constexpr const char* payloadDirectory = "payload";
+// Where the host's firmware picks up the staged capsule.
+constexpr const char* stagingDirectory = "/tmp/tmpBIOSPayload";
+// Serialises updates: they share the scratch area and the staging directory.
+constexpr const char* updateLockPath = "/var/lib/qorad/BIOS_update.lock";
+
+constexpr const char* startingMilestone = "::: Starting BIOS Update";
+constexpr const char* configNotRemoved = "Unable to remove BIOS Config File";
+
+constexpr int updateStaged = 0;
+constexpr int updateAbandoned = 1;
+
+// Left-overs of an earlier update go; nothing is reported.
+void removeStagedCapsules()
+{
+    try
+    {
+        fs::remove_all(stagingDirectory);
+    }
+    catch (const std::exception&)
+    {}
+}
+
+// A failed verification is recorded in the journal.
+void recordVerificationFailure(const std::string& imageVersion)
+{
+    try
+    {
+        sendUpdateFailedEntry(imageVersion);
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("startUpdate", 321, "Exception writing event log: %s",
+                   e.what());
+    }
+}
+
+// Unwraps and verifies the capsule and records the image's release type on
+// the software object. The image context, and with it the scratch area,
+// ends before this returns.
+bool verifyCapsule(const std::string& versionId, const std::string& capsulePath,
+                   const std::string& imageVersion)
+{
+    try
+    {
+        BiosImageContext context(capsulePath);
+        diag::info("startUpdate", 292, "cap_file = %s", context.path.c_str());
+        if (uncompressBiosCapFile(context) != 0)
+        {
+            diag::fail("startUpdate", 297,
+                       "Failed to decompress BIOS Cap file");
+            return false;
+        }
+        diag::info("startUpdate", 301, "Decompressed BIOS Cap file");
+        if (!verifyBiosImage(context))
+        {
+            diag::fail("startUpdate", 307, "Failed to verify BIOS FW with QRX");
+            recordVerificationFailure(imageVersion);
+            return false;
+        }
+        diag::info("startUpdate", 327, "Verified BIOS FW with QRX");
+        diag::info("startUpdate", 331, "Release Type = 0x%02x",
+                   static_cast<unsigned>(context.releaseType));
+        if (!setReleaseType(versionId, context.releaseType))
+        {
+            diag::fail("startUpdate", 336,
+                       "Failed to set release type of BIOS FW");
+            return false;
+        }
+        diag::info("startUpdate", 340, "Set release type of BIOS FW");
+        return true;
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("startUpdate", 345,
+                   "Exception with QRX verifying FW manifest: %s", e.what());
+    }
+    return false;
+}
+
+// Copies the capsule into a fresh staging directory; returns the staged
+// copy's path, "" on failure.
+std::string stageCapsule(const std::string& capsulePath,
+                         const std::string& capsuleName)
+{
+    try
+    {
+        if (!fs::create_directories(stagingDirectory))
+        {
+            diag::fail("startUpdate", 354, "Failed creating directory %s",
+                       stagingDirectory);
+            return {};
+        }
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("startUpdate", 360, "Exception creating directory: %s",
+                   e.what());
+        return {};
+    }
+    try
+    {
+        fs::copy(capsulePath, stagingDirectory);
+        return (fs::path(stagingDirectory) / capsuleName).string();
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("startUpdate", 372, "Exception copying payload: %s",
+                   e.what());
+    }
+    return {};
+}
+
+tasks::TaskEntry updateTask(const std::string& jobId,
+                            const std::string& stagedCapsule)
+{
+    return tasks::TaskEntry{"UPDATE",  "BIOS Update", "BIOS.Setup.1-1",
+                            jobId,     stagedCapsule, "File",
+                            "ConfigDb"};
+}
+
+// Appends the UPDATE task, then queues a fresh configuration export (the
+// exported configuration is removed first, so the export is of the file
+// kind). False when an exception stopped it.
+bool queueUpdateTasks(const std::string& jobId,
+                      const std::string& stagedCapsule)
+{
+    try
+    {
+        {
+            const tasks::TaskListLock lock;
+            std::vector<tasks::TaskEntry> list;
+            tasks::readTaskList(list);
+            list.push_back(updateTask(jobId, stagedCapsule));
+            diag::milestone(startingMilestone);
+            tasks::writeTaskList(list);
+        }
+        if (std::remove(tasks::exportedConfigPath) != 0)
+        {
+            std::perror(configNotRemoved);
+        }
+        tasks::exportBIOSConfig(false);
+        return true;
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("startUpdate", 382,
+                   "Exception creating BIOS Update Task: %s", e.what());
+    }
+    return false;
+}
+
+// Everything that touches the shared scratch area, staging directory and
+// task list, under the update lock.
+bool stageUpdate(const std::string& versionId, const std::string& jobId,
+                 const std::string& imageVersion,
+                 const std::pair<std::string, std::string>& capsule)
+{
+    const tasks::TaskListLock updateLock(updateLockPath);
+    removeStagedCapsules();
+    if (!verifyCapsule(versionId, capsule.first, imageVersion))
+    {
+        return false;
+    }
+    const std::string stagedCapsule =
+        stageCapsule(capsule.first, capsule.second);
+    return !stagedCapsule.empty() && queueUpdateTasks(jobId, stagedCapsule);
+}
+
+} // namespace
+
+std::pair<std::string, std::string> getPayload(
+    const std::string& imageDirectory)
+{
+    try
+    {
+        const fs::path directory = fs::path(imageDirectory) / payloadDirectory;
+        for (const auto& entry : fs::directory_iterator(directory))
+        {
+            if (fs::exists(fs::status(entry.path())))
+            {
+                const fs::path name = entry.path().filename();
+                return {(directory / name).string(), name.string()};
+            }
+        }
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("getPayload", 169, "Exception getting payload: %s",
+                   e.what());
+    }
+    return {};
+}
+
+int startUpdate(const std::string& versionId, const std::string& jobId)
+{
+    const std::string imageDirectory = getCommonFilePath(versionId);
+    if (imageDirectory.empty())
+    {
+        diag::fail("startUpdate", 258, "Unable to get Image location");
+        return updateAbandoned;
+    }
+    const std::string imageVersion = getVersion(versionId);
+    if (imageVersion.empty())
+    {
+        diag::fail("startUpdate", 265, "Unable to get Image version");
+        return updateAbandoned;
+    }
+    const auto capsule = getPayload(imageDirectory);
+    if (capsule.first.empty() || capsule.second.empty())
+    {
+        diag::fail("startUpdate", 272, "Unable to get Image Path");
+        return updateAbandoned;
+    }
+    if (!stageUpdate(versionId, jobId, imageVersion, capsule))
+    {
+        return updateAbandoned;
+    }
+    if (!setVersionIdStaged(versionId))
+    {
+        diag::fail("startUpdate", 388, "Unable to set Image to Staged");
+        return updateAbandoned;
+    }
+    try
+    {
+        writeUpdateStartEvent();
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("startUpdate", 402, "Exception writing an event log: %s",
+                   e.what());
+    }
+    return updateStaged;
+}
+
+} // namespace update

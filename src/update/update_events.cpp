@@ -1,0 +1,48 @@
+#include "update/update_events.hpp"
+
+#include "platform/event_log.hpp"
+
+#include <systemd/sd-journal.h>
+
+namespace update
+{
+namespace
+{
+
+constexpr unsigned char updateStartSeverity = 1;
+constexpr const char* updateStartEvent = "BIOS.UPDSTART.1";
+constexpr const char* updateStartMessageId = "RED069";
+constexpr const char* updateComponent = "BIOS";
+
+// The journal entry names the statement in the main source file that sends
+// it, as the calling services expect.
+constexpr const char* failedEntryFile = "CODE_FILE=src/morvex_bios_updater.cpp";
+constexpr const char* failedEntryLine = "CODE_LINE=313";
+constexpr const char* failedEntryFunction = "startUpdate";
+constexpr const char* failedEntryMessage = "FW Update Failed";
+constexpr int failedEntryPriority = 3;
+constexpr const char* failedEntryRedfishId = "Morvex.0.1.FirmwareUpdateFailed";
+constexpr const char* failedEntryReason =
+    "Error: Unable to verify Varnel Manifest and Signature";
+
+} // namespace
+
+void writeUpdateStartEvent()
+{
+    addEventLog(updateStartSeverity, updateStartEvent, updateStartMessageId,
+                {updateComponent});
+}
+
+void sendUpdateFailedEntry(const std::string& imageVersion)
+{
+    const std::string component = updateComponent;
+    const std::string reason = failedEntryReason;
+    (void)sd_journal_send_with_location(
+        failedEntryFile, failedEntryLine, failedEntryFunction, "MESSAGE=%s",
+        failedEntryMessage, "PRIORITY=%i", failedEntryPriority,
+        "REDFISH_MESSAGE_ID=%s", failedEntryRedfishId,
+        "REDFISH_MESSAGE_ARGS=%s,%s,%s", component.c_str(),
+        imageVersion.c_str(), reason.c_str(), nullptr);
+}
+
+} // namespace update
