@@ -5,7 +5,6 @@ that leaves behind only what an update stopped at that point may."""
 import json
 import os
 import shutil
-from types import SimpleNamespace
 
 import pytest
 
@@ -15,32 +14,25 @@ from conftest import (ACTIVATION, ACTIVATIONS, BIOS_UPDATER, FILE_PATH,
                       with_faults)
 
 VERSION_ID = 'a3d2fe67'
-STAGED = ACTIVATIONS + 'Staged'
-RELEASE = 'xyz.morvex_project.Software.Version.ReleaseType.'
+STAGING = '/tmp/tmpBIOSPayload'
 STARTING = b'::: Starting BIOS Update\n'
-EXPORT_QUEUED = b'::: Export BIOS Config Task queued for next host reboot\n'
+QUEUED = STARTING + b'::: Export BIOS Config Task queued for next host reboot\n'
 NO_CONFIG = b'Unable to remove BIOS Config File: No such file or directory\n'
 OLD_TASK = {'JobType': 'UPDATE', 'DisplayName': 'BIOS Update',
             'FQDD': 'BIOS.Setup.1-1', 'JOBID': 'JID_0',
-            'ResourceURI': '/tmp/tmpBIOSPayload/old.cap',
-            'ResourceType': 'File', 'ResourceNamespace': 'ConfigDb'}
-EXPORT_TASK = {'JobType': 'INVENTORY', 'DisplayName': 'BIOS Config',
-               'FQDD': 'BIOS.Setup.1-1', 'JOBID': '',
-               'ResourceURI': '/var/lib/qorad/BIOS_Config.json',
-               'ResourceType': 'FILE', 'ResourceNamespace': 'BASECONFIG'}
+            'ResourceURI': STAGING + '/old.cap', 'ResourceType': 'File',
+            'ResourceNamespace': 'ConfigDb'}
+EXPORT_TASK = dict(OLD_TASK, JobType='INVENTORY', DisplayName='BIOS Config',
+                   JOBID='', ResourceURI='/var/lib/qorad/BIOS_Config.json',
+                   ResourceType='FILE', ResourceNamespace='BASECONFIG')
 
 
 def update_task(job_id='JID_1', name='bios.cap'):
-    return dict(OLD_TASK, JOBID=job_id,
-                ResourceURI='/tmp/tmpBIOSPayload/' + name)
+    return dict(OLD_TASK, JOBID=job_id, ResourceURI=f'{STAGING}/{name}')
 
 
 def tasks_text(entries):
     return json.dumps({'QORAJob': entries}, indent=4).encode()
-
-
-def info(number, message, function='startUpdate'):
-    return info_line(function, number, message)
 
 
 def fail(number, message, function='startUpdate'):
@@ -49,23 +41,27 @@ def fail(number, message, function='startUpdate'):
 
 def bus_failure(function, number, detail):
     return fail_line(function, number,
-                     'Exception making DBus call: sd_bus_call: ' + detail)
+                     'Exception making DBus call: sd_bus_call: '
+                     'org.freedesktop.DBus.Error.' + detail)
 
 
 def verified(release_type=2):
-    return (info(301, 'Decompressed BIOS Cap file')
-            + info(188, 'Manifest verified successfully.', 'verifyBiosImage')
-            + info(200, 'Signature verified successfully.', 'verifyBiosImage')
-            + info(327, 'Verified BIOS FW with QRX')
-            + info(331, f'Release Type = 0x{release_type:02x}'))
+    return (info_line('startUpdate', 301, 'Decompressed BIOS Cap file')
+            + info_line('verifyBiosImage', 188,
+                        'Manifest verified successfully.')
+            + info_line('verifyBiosImage', 200,
+                        'Signature verified successfully.')
+            + info_line('startUpdate', 327, 'Verified BIOS FW with QRX')
+            + info_line('startUpdate', 331,
+                        f'Release Type = 0x{release_type:02x}'))
 
 
-RELEASE_SET = info(340, 'Set release type of BIOS FW')
+RELEASE_SET = info_line('startUpdate', 340, 'Set release type of BIOS FW')
 
 
 class Update:
-    """One received image: its capsule in an image directory's payload
-    folder and its software object, plus what a test changes of them."""
+    """A received image: its capsule in the payload folder of its image
+    directory, its software object, and how the tool is run on it."""
 
     def __init__(self, sandbox, bmc, capsule, version_id=VERSION_ID,
                  name='bios.cap', job_id='JID_1'):
@@ -76,8 +72,7 @@ class Update:
         self.payload.mkdir(parents=True)
         self.place(capsule)
         self.properties = {'path': str(self.directory), 'version': '1.2.3'}
-        self.faults = {}
-        self.setup = None
+        self.faults, self.setup = {}, None
 
     def place(self, capsule):
         self.capsule = capsule
@@ -85,21 +80,19 @@ class Update:
 
     @property
     def cap_file(self):
-        return info(292, f'cap_file = {self.payload / self.name}')
+        return info_line('startUpdate', 292,
+                         f'cap_file = {self.payload / self.name}')
 
     def publish(self):
         self.bmc.software(self.version_id, job_id=self.job_id,
                           **self.properties)
 
-    def command(self):
-        program = with_faults(self.sandbox, **self.faults) if self.faults \
-            else None
-        return dict(program=program, setup=self.setup)
-
     def run(self):
         self.publish()
+        program = with_faults(self.sandbox, **self.faults) \
+            if self.faults else None
         return self.sandbox.run('startUpdate', self.version_id,
-                                **self.command())
+                                program=program, setup=self.setup)
 
 
 @pytest.fixture
@@ -114,293 +107,227 @@ def staged(sandbox):
 
 
 def task_file(sandbox):
-    path = sandbox.qorad / 'BIOS_task_list.json'
-    return path.read_bytes() if path.exists() else None
+    return (sandbox.qorad / 'BIOS_task_list.json').read_bytes()
 
 
-def scratch_left(sandbox):
-    return sorted(str(p) for p in sandbox.scratchpad.rglob('*'))
-
-
-def property_writes(bmc):
-    return [(c['args'][1][1], c['args'][2][1][1]) for c in bmc.calls()
-            if c['member'] == 'Set']
-
-
-def journal_record(journal):
-    """The update's own entries: its event log and its failure entry."""
-    return [e.get('NOTERRA_EVENT') or e.get('REDFISH_MESSAGE_ID')
-            for e in journal.entries()]
-
-
-def get(interface, prop):
-    return {'service': BIOS_UPDATER,
+def property_call(member, interface, prop, value=None):
+    args = [['s', interface], ['s', prop]]
+    return {'service': BIOS_UPDATER, 'interface': PROPERTIES,
             'path': '/xyz/morvex_project/software/' + VERSION_ID,
-            'interface': PROPERTIES, 'member': 'Get', 'signature': 'ss',
-            'args': [['s', interface], ['s', prop]]}
+            'member': member, 'signature': 'ssv' if value else 'ss',
+            'args': args + [['v', ['s', value]]] if value else args}
 
 
-def put(interface, prop, value):
-    return dict(get(interface, prop), member='Set', signature='ssv',
-                args=[['s', interface], ['s', prop], ['v', ['s', value]]])
-
-
-@pytest.mark.parametrize('release_type, kind, config_present', [
+@pytest.mark.parametrize('release_type, kind, config', [
     (1, 'Prototype', False), (2, 'Production', True),
     (255, 'Prototype', False)])
 def test_update_stages_the_capsule_and_queues_its_tasks(
-        sandbox, bmc, journal, update, pack, release_type, kind,
-        config_present):
+        sandbox, bmc, journal, update, pack, release_type, kind, config):
     update.place(pack(release_type=release_type))
     (sandbox.qorad / 'BIOS_task_list.json').write_bytes(
         tasks_text([OLD_TASK]))
-    config = sandbox.qorad / 'BIOS_Config.json'
-    if config_present:
-        config.write_text('{}')
+    if config:
+        (sandbox.qorad / 'BIOS_Config.json').write_text('{}')
     result = update.run()
     assert (result.returncode, result.stdout, result.stderr) == (
-        0, STARTING + EXPORT_QUEUED,
-        update.cap_file + verified(release_type) + RELEASE_SET
-        + (b'' if config_present else NO_CONFIG))
+        0, QUEUED, update.cap_file + verified(release_type) + RELEASE_SET
+        + (b'' if config else NO_CONFIG))
     assert bmc.calls() == [
-        get(JOB_CONTROL, 'JobID'), get(FILE_PATH, 'Path'),
-        get(VERSION, 'Version'), put(VERSION, 'releaseType', RELEASE + kind),
-        put(ACTIVATION, 'Activation', STAGED)]
+        property_call('Get', JOB_CONTROL, 'JobID'),
+        property_call('Get', FILE_PATH, 'Path'),
+        property_call('Get', VERSION, 'Version'),
+        property_call('Set', VERSION, 'releaseType',
+                      'xyz.morvex_project.Software.Version.ReleaseType.'
+                      + kind),
+        property_call('Set', ACTIVATION, 'Activation',
+                      ACTIVATIONS + 'Staged')]
     assert staged(sandbox) == {'bios.cap': update.capsule}
     assert task_file(sandbox) == tasks_text(
         [EXPORT_TASK, OLD_TASK, update_task()])
-    assert not config.exists()
-    assert scratch_left(sandbox) == []
+    assert not (sandbox.qorad / 'BIOS_Config.json').exists()
+    assert list(sandbox.scratchpad.iterdir()) == []
     [event] = journal.entries()
-    assert [(k, v.decode()) for k, v in event.fields if k.startswith(
-        'NOTERRA')] == [
-        ('NOTERRA_EVENT', 'BIOS.UPDSTART.1'), ('NOTERRA_MESSAGE_ID', 'RED069'),
-        ('NOTERRA_SEVERITY', '1'), ('NOTERRA_ARG_COUNT', '1'),
-        ('NOTERRA_ARG1', 'BIOS')]
+    assert [(k, v) for k, v in event.fields if k.startswith('NOTERRA')] == [
+        ('NOTERRA_EVENT', b'BIOS.UPDSTART.1'),
+        ('NOTERRA_MESSAGE_ID', b'RED069'), ('NOTERRA_SEVERITY', b'1'),
+        ('NOTERRA_ARG_COUNT', b'1'), ('NOTERRA_ARG1', b'BIOS')]
 
 
-def _no_path(u):
-    u.properties['path'] = None
-
-
-def _no_version(u):
-    u.properties['version'] = None
-
-
-def _no_payload(u):
-    shutil.rmtree(u.payload)
-
-
-def _dangling_link_only(u):
-    (u.payload / u.name).unlink()
-    (u.payload / 'link.cap').symlink_to(u.directory / 'gone.cap')
-
-
-def _not_a_capsule(u):
-    u.place(b'\0' * 200)
-
-
-def _tampered(u):
+def _tamper(u):
     image = image_of(u.capsule)
     u.place(rewrap(u.capsule, flip(image, len(image) - SLOT - 1)))
 
 
-def _release_rejected(u):
-    u.bmc.reject(BIOS_UPDATER, None, 'Set',
-                 VERSION, 'releaseType')
-
-
-def _staging_rejected(u):
-    u.bmc.reject(BIOS_UPDATER, None, 'Set',
-                 ACTIVATION, 'Activation')
-
-
-def _faults(**variables):
+def _set(**changes):
     def arrange(u):
-        u.faults = variables
+        for name, value in changes.items():
+            getattr(u, name).update(value) if isinstance(value, dict) \
+                else setattr(u, name, value)
     return arrange
 
 
-def _setup(text, keep_stale=True):
-    def arrange(u):
-        if not keep_stale:
-            shutil.rmtree(u.sandbox.tmp / 'tmpBIOSPayload')
-        u.setup = text
-    return arrange
+def _reject(interface, prop):
+    return lambda u: u.bmc.reject(BIOS_UPDATER, None, 'Set', interface, prop)
 
 
-def _tampered_and(arrange):
-    def both(u):
-        _tampered(u)
-        arrange(u)
-    return both
+def _then(*arrangements):
+    return lambda u: [arrange(u) for arrange in arrangements]
 
 
-def _no_journal(u):
-    u.journal.close()
-
-
-CHECKED = verified() + RELEASE_SET
-TAMPERED = (info(301, 'Decompressed BIOS Cap file')
-            + info(188, 'Manifest verified successfully.', 'verifyBiosImage')
+TAMPERED = (info_line('startUpdate', 301, 'Decompressed BIOS Cap file')
+            + info_line('verifyBiosImage', 188,
+                        'Manifest verified successfully.')
             + fail(302, 'Failed in EVP_DigestVerifyFinal().',
                    'signature_verify')
             + fail(196, 'Failed in verifying signature of header file.',
                    'verifyBiosImage')
             + fail(307, 'Failed to verify BIOS FW with QRX'))
-STAGING = '/tmp/tmpBIOSPayload'
+NOT_STAGED = fail(388, 'Unable to set Image to Staged')
+NO_RELEASE = fail(336, 'Failed to set release type of BIOS FW')
 
-# Where a run stops decides what it leaves behind: (staging directory,
-# task list, software object's writes).
-LEFT_BEHIND = {
-    'lookup': ('stale', 'old', []),
-    'verify': (None, 'old', []),
-    'release': (None, 'old', ['releaseType']),
-    'stage': ('any', 'old', ['releaseType']),
-    'queue': ('copy', 'old', ['releaseType']),
-    'staged': ('copy', 'new', ['releaseType', 'Activation']),
-    'done': ('copy', 'new', ['releaseType', 'Activation']),
+# What a run leaves behind, by where it stops: the lines before its own,
+# the staging directory, the task list, and the software object's writes.
+STOPPED_AT = {
+    'lookup': (lambda u: b'', 'stale', False, []),
+    'unwrap': (lambda u: u.cap_file, None, False, []),
+    'release': (lambda u: u.cap_file + verified(), None, False,
+                ['releaseType']),
+    'stage': (lambda u: u.cap_file + verified() + RELEASE_SET, 'any', False,
+              ['releaseType']),
+    'queue': (lambda u: u.cap_file + verified() + RELEASE_SET, 'copy', False,
+              ['releaseType']),
+    'staged': (lambda u: u.cap_file + verified() + RELEASE_SET + NO_CONFIG,
+               'copy', True, ['releaseType', 'Activation']),
 }
 
 STOPS = {
-    'no-file-path': (_no_path, 'lookup', lambda u: bus_failure(
-        'getCommonFilePath', 65, 'org.freedesktop.DBus.Error.'
-        'UnknownProperty: no such property ' + FILE_PATH + '.Path')
-        + fail(258, 'Unable to get Image location')),
-    'no-version': (_no_version, 'lookup', lambda u: bus_failure(
-        'getVersion', 124, 'org.freedesktop.DBus.Error.UnknownProperty: '
-        'no such property ' + VERSION + '.Version')
-        + fail(265, 'Unable to get Image version')),
-    'no-payload-directory': (_no_payload, 'lookup', lambda u: fail(
+    'no-file-path': (_set(properties={'path': None}), 'lookup', bus_failure(
+        'getCommonFilePath', 65, 'UnknownProperty: no such property '
+        f'{FILE_PATH}.Path') + fail(258, 'Unable to get Image location')),
+    'no-version': (_set(properties={'version': None}), 'lookup', bus_failure(
+        'getVersion', 124, f'UnknownProperty: no such property {VERSION}'
+        '.Version') + fail(265, 'Unable to get Image version')),
+    'no-payload-folder': (lambda u: shutil.rmtree(u.payload), 'lookup',
+                          lambda u: fail(
         169, 'Exception getting payload: filesystem error: directory '
         'iterator cannot open directory: No such file or directory '
-        f'[{u.payload}]', 'getPayload')
-        + fail(272, 'Unable to get Image Path')),
-    'dangling-link-only': (_dangling_link_only, 'lookup',
-                           lambda u: fail(272, 'Unable to get Image Path')),
-    'not-a-capsule': (_not_a_capsule, 'verify', lambda u: u.cap_file + fail(
+        f'[{u.payload}]', 'getPayload') + fail(272, 'Unable to get Image Path')),
+    'dangling-link-only': (lambda u: (u.payload / u.name).unlink() or (
+        u.payload / 'a.cap').symlink_to(u.directory / 'gone'), 'lookup',
+        fail(272, 'Unable to get Image Path')),
+    'not-a-capsule': (lambda u: u.place(b'\0' * 200), 'unwrap', fail(
         69, 'Invalid Cap file: no RBU after UEFI header.',
         'uncompressBiosCapFile')
         + fail(297, 'Failed to decompress BIOS Cap file')),
-    'tampered': (_tampered, 'verify', lambda u: u.cap_file + TAMPERED),
+    'tampered': (_tamper, 'unwrap', TAMPERED),
     'failure-entry-throws': (
-        _tampered_and(_faults(FAULT_SHIM_BAD_ALLOC_AFTER_REJECTED_SIGNATURE=1)),
-        'verify', lambda u: u.cap_file + TAMPERED
-        + fail(321, 'Exception writing event log: std::bad_alloc')),
-    'manifest-library-throws': (
-        _faults(FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN=(
-            '/mnt/scratchpad/biosscratchpad/bios')),
-        'verify', lambda u: u.cap_file
-        + info(301, 'Decompressed BIOS Cap file')
+        _then(_tamper, _set(faults={
+            'FAULT_SHIM_BAD_ALLOC_AFTER_REJECTED_SIGNATURE': 1})), 'unwrap',
+        TAMPERED + fail(321, 'Exception writing event log: std::bad_alloc')),
+    'manifest-library-throws': (_set(faults={
+        'FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN':
+            '/mnt/scratchpad/biosscratchpad/bios'}), 'unwrap',
+        info_line('startUpdate', 301, 'Decompressed BIOS Cap file')
         + fail(345, 'Exception with QRX verifying FW manifest: '
                'std::bad_alloc')),
-    'release-type-rejected': (_release_rejected, 'release', lambda u:
-                              u.cap_file + verified() + bus_failure(
-        'setReleaseType', 98, 'org.freedesktop.DBus.Error.AccessDenied: '
-        'rejected') + fail(336, 'Failed to set release type of BIOS FW')),
-    'release-type-error-reply': (
-        _faults(FAULT_SHIM_ERROR_REPLY=4), 'release', lambda u: u.cap_file
-        + verified() + fail(92, f'Unable to set releaseType for Version Id '
-                            f'{VERSION_ID}', 'setReleaseType')
-        + fail(336, 'Failed to set release type of BIOS FW')),
-    'staging-directory-busy': (
-        _setup(f'mount -t tmpfs busy {STAGING}'), 'stage',
-        lambda u: u.cap_file + CHECKED
-        + fail(354, f'Failed creating directory {STAGING}')),
-    'tmp-read-only': (
-        _setup('mount -o remount,bind,ro /tmp', keep_stale=False), 'stage',
-        lambda u: u.cap_file + CHECKED + fail(
-            360, 'Exception creating directory: filesystem error: cannot '
-            f'create directories: Read-only file system [{STAGING}]')),
-    'tmp-full': (
-        _setup('mount -t tmpfs -o size=4k full /tmp'), 'stage',
-        lambda u: u.cap_file + CHECKED + fail(
-            372, 'Exception copying payload: filesystem error: cannot copy: '
-            f'Input/output error [{u.payload / u.name}] [{STAGING}]')),
-    'task-list-throws': (
-        _faults(FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN=(
-            '/var/lib/qorad/BIOS_task_list.json')),
-        'queue', lambda u: u.cap_file + CHECKED
-        + fail(382, 'Exception creating BIOS Update Task: std::bad_alloc')),
-    'staging-rejected': (_staging_rejected, 'staged', lambda u: u.cap_file
-                         + CHECKED + NO_CONFIG + bus_failure(
-        'setVersionIdStaged', 248, 'org.freedesktop.DBus.Error.AccessDenied: '
-        'rejected') + fail(388, 'Unable to set Image to Staged')),
-    'staging-error-reply': (
-        _faults(FAULT_SHIM_ERROR_REPLY=5), 'staged', lambda u: u.cap_file
-        + CHECKED + NO_CONFIG + fail(242, f'Unable to set Version Id '
-                                     f'{VERSION_ID} to Staged',
-                                     'setVersionIdStaged')
-        + fail(388, 'Unable to set Image to Staged')),
-    'no-journal': (_no_journal, 'done', lambda u: u.cap_file + CHECKED
-                   + NO_CONFIG + fail(
-        402, 'Exception writing an event log: journal socket '
-        '/run/systemd/journal/socket: No such file or directory')),
+    'release-rejected': (_reject(VERSION, 'releaseType'), 'release',
+                         bus_failure('setReleaseType', 98,
+                                     'AccessDenied: rejected') + NO_RELEASE),
+    'release-error-reply': (_set(faults={'FAULT_SHIM_ERROR_REPLY': 4}),
+                            'release', fail(
+        92, f'Unable to set releaseType for Version Id {VERSION_ID}',
+        'setReleaseType') + NO_RELEASE),
+    # The stale staging directory is a mount point: it cannot go.
+    'staging-folder-busy': (_set(setup=f'mount -t tmpfs busy {STAGING}'),
+                            'stage', fail(
+        354, f'Failed creating directory {STAGING}')),
+    'tmp-read-only': (_then(
+        lambda u: shutil.rmtree(u.sandbox.tmp / 'tmpBIOSPayload'),
+        _set(setup='mount -o remount,bind,ro /tmp')), 'stage', fail(
+        360, 'Exception creating directory: filesystem error: cannot create '
+        f'directories: Read-only file system [{STAGING}]')),
+    'tmp-full': (_set(setup='mount -t tmpfs -o size=4k full /tmp'), 'stage',
+                 lambda u: fail(
+        372, 'Exception copying payload: filesystem error: cannot copy: '
+        f'Input/output error [{u.payload / u.name}] [{STAGING}]')),
+    'task-list-throws': (_set(faults={
+        'FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN':
+            '/var/lib/qorad/BIOS_task_list.json'}), 'queue', fail(
+        382, 'Exception creating BIOS Update Task: std::bad_alloc')),
+    'staging-rejected': (_reject(ACTIVATION, 'Activation'), 'staged',
+                         bus_failure('setVersionIdStaged', 248,
+                                     'AccessDenied: rejected') + NOT_STAGED),
+    'staging-error-reply': (_set(faults={'FAULT_SHIM_ERROR_REPLY': 5}),
+                            'staged', fail(
+        242, f'Unable to set Version Id {VERSION_ID} to Staged',
+        'setVersionIdStaged') + NOT_STAGED),
 }
 
 
 @pytest.mark.parametrize('case', STOPS)
 def test_where_an_update_stops_decides_what_it_leaves(sandbox, bmc, journal,
                                                       update, case):
-    arrange, stop, stderr = STOPS[case]
-    stale = sandbox.tmp / 'tmpBIOSPayload'
-    stale.mkdir()
-    (stale / 'bios.cap').write_bytes(b'stale')
+    arrange, stop, lines = STOPS[case]
+    before, staging, queued, writes = STOPPED_AT[stop]
+    (sandbox.tmp / 'tmpBIOSPayload').mkdir()
+    (sandbox.tmp / 'tmpBIOSPayload' / 'bios.cap').write_bytes(b'stale')
     (sandbox.qorad / 'BIOS_task_list.json').write_bytes(
         tasks_text([OLD_TASK]))
-    update.journal = journal
     arrange(update)
     result = update.run()
-    staging, tasks, writes = LEFT_BEHIND[stop]
-    queued = stop in ('staged', 'done')
     assert (result.returncode, result.stdout, result.stderr) == (
-        0 if stop == 'done' else 1,
-        STARTING + EXPORT_QUEUED if queued else b'', stderr(update))
-    assert scratch_left(sandbox) == []
-    assert [name for name, _ in property_writes(bmc)] == writes
+        1, QUEUED if queued else b'',
+        before(update) + (lines(update) if callable(lines) else lines))
+    assert list(sandbox.scratchpad.iterdir()) == []
+    assert [c['args'][1][1] for c in bmc.calls()
+            if c['member'] == 'Set'] == writes
     if staging != 'any':
         assert staged(sandbox) == {'stale': {'bios.cap': b'stale'},
                                    'copy': {'bios.cap': update.capsule},
                                    None: None}[staging]
     assert task_file(sandbox) == tasks_text(
-        [EXPORT_TASK, OLD_TASK, update_task()] if tasks == 'new'
-        else [OLD_TASK])
-    if case != 'no-journal':
-        assert journal_record(journal) == (
-            ['BIOS.UPDSTART.1'] if stop == 'done' else
-            ['Morvex.0.1.FirmwareUpdateFailed'] if case == 'tampered' else [])
+        [EXPORT_TASK, OLD_TASK, update_task()] if queued else [OLD_TASK])
+    # Only a refused image is journaled; no failure writes the event log.
+    assert [e.get('REDFISH_MESSAGE_ID') for e in journal.entries()] == (
+        ['Morvex.0.1.FirmwareUpdateFailed'] if case == 'tampered' else [])
 
 
-def test_failed_verification_is_journaled_with_the_version_as_read(
-        sandbox, journal, update):
-    _tampered(update)
+def test_lost_event_log_does_not_fail_the_update(sandbox, update):
+    result = update.run()
+    assert (result.returncode, result.stdout) == (0, QUEUED)
+    assert result.stderr.endswith(NO_CONFIG + fail(
+        402, 'Exception writing an event log: journal socket '
+        '/run/systemd/journal/socket: No such file or directory'))
+
+
+def test_refused_image_is_journaled_with_its_version_as_read(journal,
+                                                             update):
+    _tamper(update)
     update.properties['version'] = '1,2 beta,3'
     assert update.run().returncode == 1
     [entry] = journal.entries()
-    assert [(k, v.decode()) for k, v in entry.fields] == [
-        ('CODE_FILE', 'src/morvex_bios_updater.cpp'), ('CODE_LINE', '313'),
-        ('CODE_FUNC', 'startUpdate'), ('MESSAGE', 'FW Update Failed'),
-        ('PRIORITY', '3'),
-        ('REDFISH_MESSAGE_ID', 'Morvex.0.1.FirmwareUpdateFailed'),
-        ('REDFISH_MESSAGE_ARGS', 'BIOS,1,2 beta,3,Error: Unable to verify '
-         'Varnel Manifest and Signature'),
+    assert entry.fields == [
+        ('CODE_FILE', b'src/morvex_bios_updater.cpp'), ('CODE_LINE', b'313'),
+        ('CODE_FUNC', b'startUpdate'), ('MESSAGE', b'FW Update Failed'),
+        ('PRIORITY', b'3'),
+        ('REDFISH_MESSAGE_ID', b'Morvex.0.1.FirmwareUpdateFailed'),
+        ('REDFISH_MESSAGE_ARGS', b'BIOS,1,2 beta,3,Error: Unable to verify '
+         b'Varnel Manifest and Signature'),
         # sd-journal names the sender itself.
-        ('SYSLOG_IDENTIFIER', 'morvex_bios_updater')]
+        ('SYSLOG_IDENTIFIER', b'morvex_bios_updater')]
 
 
 def test_first_existing_payload_entry_is_the_capsule(sandbox, journal,
                                                      update):
-    (update.payload / update.name).rename(update.payload / 'b.cap')
-    (update.payload / 'a.cap').write_bytes(update.capsule)
+    (update.payload / 'b.cap').write_bytes(update.capsule)
     for name in ('x.cap', 'y.cap', 'z.cap'):
         (update.payload / name).symlink_to(update.directory / 'gone')
-    chosen = next(n for n in os.listdir(update.payload)
-                  if (update.payload / n).exists())
-    update.name = chosen
+    update.name = next(n for n in os.listdir(update.payload)
+                       if (update.payload / n).exists())
     result = update.run()
     assert (result.returncode, result.stderr) == (
-        0, update.cap_file + CHECKED + NO_CONFIG)
-    assert list(staged(sandbox)) == [chosen]
+        0, update.cap_file + verified() + RELEASE_SET + NO_CONFIG)
+    assert list(staged(sandbox)) == [update.name]
 
 
 def test_pending_configuration_job_skips_the_export(sandbox, journal, update):
@@ -419,17 +346,13 @@ def test_concurrent_updates_end_as_if_run_one_after_the_other(
     for u in updates:
         u.publish()
     runs = [sandbox.popen('startUpdate', u.version_id) for u in updates]
-    results = [run.communicate(timeout=120) + (run.returncode,)
-               for run in runs]
-    for u, (stdout, stderr, returncode) in zip(updates, results):
-        assert (returncode, stdout, stderr) == (
-            0, STARTING + EXPORT_QUEUED,
-            u.cap_file + CHECKED + NO_CONFIG)
+    for u, run in zip(updates, runs):
+        assert run.communicate(timeout=120) + (run.returncode,) == (
+            QUEUED, u.cap_file + verified() + RELEASE_SET + NO_CONFIG, 0)
     tasks = json.loads(task_file(sandbox))['QORAJob']
-    assert tasks[0] == EXPORT_TASK
     first, last = sorted(updates, key=lambda u: tasks.index(
         update_task(u.job_id, u.name)))
-    assert tasks[1:] == [update_task(first.job_id, first.name),
-                         update_task(last.job_id, last.name)]
+    assert tasks == [EXPORT_TASK, update_task(first.job_id, first.name),
+                     update_task(last.job_id, last.name)]
     assert staged(sandbox) == {last.name: last.capsule}
-    assert scratch_left(sandbox) == []
+    assert list(sandbox.scratchpad.iterdir()) == []

@@ -1,0 +1,42 @@
+// Preloaded into the updater by update_bench.py. When the updater ends, its
+// peak resident set (the VmHWM line of /proc/self/status) is appended to the
+// file that PEAK_RSS_FILE names. Other programs it starts, the xz child
+// among them, are left alone.
+
+#include "file_ptr.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+
+constexpr const char* measuredProgram = "morvex_bios_updater";
+
+__attribute__((destructor)) void recordPeakResidentSet()
+{
+    const char* target = std::getenv("PEAK_RSS_FILE");
+    if (target == nullptr ||
+        std::strcmp(program_invocation_short_name, measuredProgram) != 0)
+    {
+        return;
+    }
+    const FilePtr status(std::fopen("/proc/self/status", "r"));
+    const FilePtr out(std::fopen(target, "a"));
+    if (!status || !out)
+    {
+        return;
+    }
+    char line[256];
+    while (std::fgets(line, sizeof(line), status.get()) != nullptr)
+    {
+        if (std::strncmp(line, "VmHWM:", 6) == 0)
+        {
+            std::fputs(line, out.get());
+        }
+    }
+}
+
+} // namespace
