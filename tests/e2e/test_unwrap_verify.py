@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from conftest import BUILD_ROOT, fail_line, info_line
+from conftest import BUILD_ROOT, fail_line, info_line, wrapped
 
 PROBE = BUILD_ROOT / 'tests' / 'e2e' / 'update_probe'
 CAPSULE_TOOL = BUILD_ROOT / 'tools' / 'capsule-tool'
@@ -58,7 +58,7 @@ def pack(tmp_path_factory):
             raw = folder / f'raw-{len(made)}.bin'
             out = folder / f'capsule-{len(made)}.cap'
             raw.write_bytes(payload(size))
-            words = [str(CAPSULE_TOOL), 'pack', str(raw), '-o', str(out)]
+            words = wrapped(CAPSULE_TOOL, 'pack', raw, '-o', out)
             for name, value in options.items():
                 words += ['--' + name.replace('_', '-'), str(value)]
             subprocess.run(words, check=True, capture_output=True)
