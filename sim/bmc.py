@@ -247,14 +247,29 @@ class Result:
                 f'stderr={self.stderr!r})')
 
 
+def is_script(program):
+    """True for a program that starts with "#!"."""
+    try:
+        with open(program, 'rb') as f:
+            return f.read(2) == b'#!'
+    except OSError:
+        return False
+
+
 class Sandbox:
     """Runs programs in a private mount namespace whose fixed paths are
-    per-test host directories."""
+    per-test host directories.
 
-    def __init__(self, workdir, bmc, program):
+    `wrapper` (words such as ['qemu-aarch64-static']) runs built programs
+    of another architecture on this machine: it prefixes every program
+    that is not a script. Scripts run as they are and start built programs
+    through exec_words()."""
+
+    def __init__(self, workdir, bmc, program, wrapper=()):
         self.workdir = workdir
         self.bmc = bmc
         self.program = program
+        self.wrapper = [str(w) for w in wrapper]
         for key in FIXED_PATHS:
             path = workdir / key
             path.mkdir()
@@ -303,6 +318,13 @@ class Sandbox:
             path = Path(xz)
         return path
 
+    def exec_words(self, program):
+        """The words that start `program`: through the wrapper unless it is
+        a script."""
+        if self.wrapper and not is_script(program):
+            return [*self.wrapper, str(program)]
+        return [str(program)]
+
     def command(self, *args, program=None, xz=None, qorad_size=None,
                 setup=None):
         """`setup` is shell text run inside the namespace once the fixed
@@ -314,7 +336,7 @@ class Sandbox:
                       '--propagation', 'private']
         return prefix + ['/bin/sh', '-c', self._script(xz, qorad_size, setup),
                          'sh',
-                         str(program), *[str(a) for a in args]]
+                         *self.exec_words(program), *[str(a) for a in args]]
 
     def environment(self, bus):
         env = {

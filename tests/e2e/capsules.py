@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import BUILD_ROOT
+from conftest import BUILD_ROOT, wrapped
 
 CAPSULE_TOOL = BUILD_ROOT / 'tools' / 'capsule-tool'
 UEFI_HEADER = 84
@@ -34,7 +34,7 @@ def pack(tmp_path_factory):
             raw = folder / f'raw-{len(made)}.bin'
             out = folder / f'capsule-{len(made)}.cap'
             raw.write_bytes(payload(size, seed))
-            words = [str(CAPSULE_TOOL), 'pack', str(raw), '-o', str(out)]
+            words = wrapped(CAPSULE_TOOL, 'pack', raw, '-o', out)
             for name, value in options.items():
                 words += ['--' + name.replace('_', '-'), str(value)]
             subprocess.run(words, check=True, capture_output=True)

@@ -5,9 +5,19 @@ Fixtures:
   bmc      -- private dbus-daemon + BMC simulator, started when first needed
   sandbox  -- per-test host directories mounted over the tool's fixed paths
   build_root, source_root, updater -- locations of the build and the tool
+
+Environment:
+  BUILD_ROOT, SOURCE_ROOT -- the build under test and its sources
+  UPDATER_BINARY  -- the tool to run in place of the build's own (e.g. one
+                     built against the platform's installed libraries)
+  UPDATER_WRAPPER -- command words that run the build's programs when they
+                     are for another architecture (qemu-aarch64-static);
+                     `meson test` of a cross build sets it to the cross
+                     file's exe_wrapper
 """
 
 import os
+import shlex
 import shutil
 import sys
 from pathlib import Path
@@ -17,8 +27,10 @@ import pytest
 _HERE = Path(__file__).resolve().parent
 SOURCE_ROOT = Path(os.environ.get('SOURCE_ROOT', _HERE.parent.parent))
 BUILD_ROOT = Path(os.environ.get('BUILD_ROOT', SOURCE_ROOT / 'build'))
-UPDATER = BUILD_ROOT / 'src' / 'morvex_bios_updater'
+UPDATER = Path(os.environ.get('UPDATER_BINARY',
+                              BUILD_ROOT / 'src' / 'morvex_bios_updater'))
 FAULT_SHIM = BUILD_ROOT / 'tests' / 'e2e' / 'libfault_shim.so'
+WRAPPER = shlex.split(os.environ.get('UPDATER_WRAPPER', ''))
 
 sys.path.insert(0, str(SOURCE_ROOT / 'sim'))
 
@@ -36,6 +48,31 @@ def _require(path, what):
     if not Path(path).exists():
         pytest.fail(f'{what} missing: {path} (build the project first)')
     return Path(path)
+
+
+def wrapped(program, *args):
+    """The command line that runs a built program with `args` outside the
+    sandbox."""
+    return [*WRAPPER, str(program), *map(str, args)]
+
+
+def _elf_machine(path):
+    """The ELF machine number of a program, None for other files."""
+    with open(path, 'rb') as f:
+        header = f.read(20)
+    if header[:4] != b'\x7fELF':
+        return None
+    return int.from_bytes(header[18:20], 'little' if header[5] == 1 else 'big')
+
+
+@pytest.fixture(scope='session', autouse=True)
+def runnable_updater():
+    """A tool for another architecture needs a wrapper."""
+    if WRAPPER or not UPDATER.exists():
+        return
+    if _elf_machine(UPDATER) != _elf_machine(sys.executable):
+        pytest.exit(f'{UPDATER} is built for another architecture: set '
+                    'UPDATER_WRAPPER (e.g. qemu-aarch64-static)', returncode=1)
 
 
 @pytest.fixture(scope='session', autouse=True)
@@ -74,7 +111,7 @@ def bmc(workdir):
 
 @pytest.fixture
 def sandbox(workdir, bmc):
-    return Sandbox(workdir, bmc, UPDATER)
+    return Sandbox(workdir, bmc, UPDATER, WRAPPER)
 
 
 def with_faults(sandbox, **variables):
@@ -87,7 +124,7 @@ def with_faults(sandbox, **variables):
         f"export LD_PRELOAD='{FAULT_SHIM}' {settings}\n"
         'export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}'
         'verify_asan_link_order=0"\n'
-        f"exec '{UPDATER}' \"$@\"\n")
+        f'exec {shlex.join(sandbox.exec_words(UPDATER))} "$@"\n')
     wrapper.chmod(0o755)
     return wrapper
 

@@ -14,7 +14,8 @@
 //       Every operator new of at least that many bytes throws
 //       std::bad_alloc.
 //
-// Without these variables the shim changes nothing.
+// Without these variables the shim changes nothing. Programs the tool
+// starts (its xz child) run without the shim.
 
 // Both fopen and fopen64 are replaced, so neither may alias the other.
 #undef _FILE_OFFSET_BITS
@@ -31,6 +32,11 @@
 
 namespace
 {
+
+__attribute__((constructor)) void keepShimFromChildren()
+{
+    unsetenv("LD_PRELOAD");
+}
 
 constexpr const char* errorReplyVariable = "FAULT_SHIM_ERROR_REPLY";
 constexpr const char* badAllocVariable = "FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN";

@@ -14,6 +14,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import wrapped
+
 BUILD_ROOT = Path(os.environ.get('BUILD_ROOT', 'build'))
 SOURCE_ROOT = Path(os.environ.get('SOURCE_ROOT',
                                   Path(__file__).resolve().parents[2]))
@@ -66,7 +68,7 @@ pytestmark = pytest.mark.skipif(
 def run_tool(*args):
     if not TOOL.exists():
         pytest.fail(f'capsule-tool missing: {TOOL} (build the project first)')
-    return subprocess.run([str(TOOL), *map(str, args)], capture_output=True,
+    return subprocess.run(wrapped(TOOL, *args), capture_output=True,
                           timeout=300, check=False)
 
 
@@ -311,7 +313,7 @@ def test_inspect_leaves_no_scratch_directory(tmp_path):
     scratch_root.mkdir()
     for data in (capsule.read_bytes(), flip(capsule.read_bytes(), 100)):
         capsule.write_bytes(data)
-        subprocess.run([str(TOOL), 'inspect', str(capsule)],
+        subprocess.run(wrapped(TOOL, 'inspect', capsule),
                        env={**os.environ, 'TMPDIR': str(scratch_root)},
                        capture_output=True, check=False)
         assert list(scratch_root.iterdir()) == []

@@ -1,0 +1,91 @@
+"""`meson install --destdir` of the build under test: exactly the tool and,
+with the stand-ins, their libraries under their sonames; the installed tool
+runs once its libraries are on the library path (it carries no rpath)."""
+
+import json
+import os
+import shlex
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from conftest import BUILD_ROOT, usage_text, work_dir
+
+
+def build_options():
+    out = subprocess.run(
+        ['meson', 'introspect', '--buildoptions', str(BUILD_ROOT)],
+        capture_output=True, check=True).stdout
+    return {o['name']: o['value'] for o in json.loads(out)
+            if o.get('machine') != 'build'}
+
+
+def installed_dir(options, name, destdir=Path('/')):
+    """Where the bindir or the libdir lands below `destdir`."""
+    return destdir / Path(options['prefix'], options[name]).relative_to('/')
+
+
+def documented_files(options):
+    bindir, libdir = (installed_dir(options, n) for n in ('bindir', 'libdir'))
+    files = {bindir / 'morvex_bios_updater'}
+    if options['install-capsule-tool']:
+        files.add(bindir / 'capsule-tool')
+    if options['platform-libs'] == 'stand-in':
+        files |= {libdir / f'lib{name}.so{suffix}'
+                  for name in ('noterra', 'vardex')
+                  for suffix in ('', '.9', '.9.0.0')}
+    return files
+
+
+@pytest.fixture(scope='module')
+def installed():
+    """(destdir, build options, installed tool) after one install."""
+    destdir = work_dir(BUILD_ROOT.resolve() / 'e2e-work', 'install') / 'root'
+    subprocess.run(['meson', 'install', '-C', str(BUILD_ROOT), '--no-rebuild',
+                    '--quiet', '--destdir', str(destdir)],
+                   capture_output=True, check=True)
+    options = build_options()
+    tool = installed_dir(options, 'bindir', destdir) / 'morvex_bios_updater'
+    return destdir, options, tool
+
+
+def test_install_puts_exactly_the_documented_files(installed):
+    destdir, options, _ = installed
+    found = {Path('/', path.relative_to(destdir))
+             for path in destdir.rglob('*')
+             if path.is_symlink() or not path.is_dir()}
+    assert found == documented_files(options)
+
+
+def test_installed_files_name_the_sonames_and_no_rpath(installed):
+    destdir, options, tool = installed
+    dynamic = subprocess.run(['readelf', '-d', str(tool)], capture_output=True,
+                             check=True, text=True).stdout
+    # libvardex is needed once the tool verifies images.
+    platform = {line.split('[')[1].rstrip(']')
+                for line in dynamic.splitlines() if '(NEEDED)' in line and
+                ('libnoterra' in line or 'libvardex' in line)}
+    assert 'libnoterra.so.9' in platform
+    assert platform <= {'libnoterra.so.9', 'libvardex.so.9'}
+    assert 'RPATH' not in dynamic and 'RUNPATH' not in dynamic
+    if options['platform-libs'] == 'stand-in':
+        libdir = installed_dir(options, 'libdir', destdir)
+        for name in ('noterra', 'vardex'):
+            assert os.readlink(libdir / f'lib{name}.so') == f'lib{name}.so.9'
+            assert (os.readlink(libdir / f'lib{name}.so.9') ==
+                    f'lib{name}.so.9.0.0')
+
+
+def test_installed_tool_runs(installed, sandbox):
+    destdir, options, tool = installed
+    libdir = installed_dir(options, 'libdir', destdir)
+    script = sandbox.workdir / 'installed-updater'
+    script.write_text(
+        '#!/bin/sh\n'
+        f'export LD_LIBRARY_PATH={shlex.quote(str(libdir))}\n'
+        f'exec {shlex.join(sandbox.exec_words(tool))} "$@"\n')
+    script.chmod(0o755)
+    result = sandbox.run('help', program=script)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1, usage_text(tool), b'')
