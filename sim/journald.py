@@ -40,6 +40,7 @@ RateLimitIntervalSec=0
 Compress=no
 RuntimeMaxUse=16M
 RuntimeMaxFileSize=4M
+RuntimeKeepFree=0
 """
 
 _TIMEOUT = 30
