@@ -14,7 +14,6 @@ updater's own peak resident set (its xz child not counted).
 import argparse
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -24,7 +23,9 @@ from pathlib import Path
 SOURCE = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(SOURCE / 'sim'))
 
-from bmc import Bmc, Sandbox  # noqa: E402  pylint: disable=wrong-import-position
+# pylint: disable=wrong-import-position
+from bmc import Bmc, Sandbox  # noqa: E402
+from journald import Journald  # noqa: E402
 
 MIB = 1 << 20
 UEFI_HEADER = 84
@@ -81,9 +82,10 @@ class Updater:
             f"PEAK_RSS_FILE='{self.peaks}'\n"
             f"exec '{build / 'src' / 'morvex_bios_updater'}' \"$@\"\n")
         self.program.chmod(0o755)
-        # Somewhere for the update-start event to go.
-        self.journal = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.journal.bind(str(self.sandbox.journal / 'socket'))
+        # The journal that the update-start event goes to.
+        self.journal = Journald(self.sandbox.journal, work / 'journal-files',
+                                work)
+        self.journal.start()
         self.image_dir = work / 'image'
         (self.image_dir / 'payload').mkdir(parents=True)
         self.bmc.software(VERSION_ID, path=str(self.image_dir))
@@ -106,7 +108,7 @@ class Updater:
         return best, max(peaks)
 
     def close(self):
-        self.journal.close()
+        self.journal.stop()
         self.bmc.close()
 
 

@@ -39,9 +39,7 @@ from bmc import (ACTIVATION, ACTIVATIONS, BIOS_CONFIG, BIOS_UPDATER,  # noqa
                  FILE_PATH, JOB_CONTROL, PROGRESS, PROPERTIES, SOFTWARE_ROOT,
                  VERSION, Bmc, HarnessError, Sandbox, Typed, work_dir)
 
-pytest_plugins = [
-    name for name in ('journal_sink', 'capsules') if (_HERE / f'{name}.py').exists()
-]
+pytest_plugins = ['journal_fixture', 'capsules']
 
 
 def _require(path, what):

@@ -622,6 +622,17 @@ def test_job_without_version(sandbox, bmc, journal):
     assert read_task_file(sandbox) == task_list_text([])
 
 
+@pytest.mark.parametrize('version', [
+    '1.0\nbeta', '\u00fc-2', 'v' * (256 << 10)],
+    ids=['newline', 'non-ASCII', '256 KiB'])
+def test_version_reaches_the_journal_as_read(sandbox, bmc, journal, version):
+    # The largest entry exceeds a datagram and travels in a memory file.
+    bmc.job(UPDATE_SERVICE, JOBS + '/1', 'JID_1', version=version)
+    result = sandbox.run('updateStatus', 'JID_1', '100', '1')
+    assert (result.returncode, result.stderr) == (0, b'')
+    assert_event(journal, 1, UPDATE_SERVICE, version)
+
+
 def test_non_string_version_reads_empty(sandbox, bmc, journal):
     bmc.job(UPDATE_SERVICE, JOBS + '/1', 'JID_1', version=Typed('i', 3))
     result = sandbox.run('updateStatus', 'JID_1', '100', '3')

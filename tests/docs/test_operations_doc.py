@@ -1,0 +1,54 @@
+"""docs/operations.md against the source: it lists every line the tool can
+print, exactly as printed, and no line the tool no longer prints."""
+
+import os
+import re
+from collections import Counter
+from pathlib import Path
+
+import pytest
+
+from source_lines import Source
+
+ROOT = Path(os.environ.get('SOURCE_ROOT',
+                           Path(__file__).resolve().parent.parent.parent))
+DOC = ROOT / 'docs' / 'operations.md'
+DOC_LINE = re.compile(r'`(BIOSIMG_DBG_(?:FAIL|INFO)): (\w+)\.(\d+): ([^`]*)`')
+
+
+@pytest.fixture(scope='module')
+def source():
+    return Source(ROOT / 'src')
+
+
+def show(line):
+    prefix, function, number, message = line
+    return f'`{prefix}: {function}.{number}: {message}`'
+
+
+def test_every_diagnostic_line_is_documented(source):
+    printed = source.diagnostic_lines()
+    documented = {(p, f, int(n), m)
+                  for p, f, n, m in DOC_LINE.findall(DOC.read_text())}
+    missing = sorted(set(printed) - documented, key=printed.get)
+    assert not missing, (
+        f'{DOC.name} lacks lines the tool prints; add a row for each to the '
+        'table of the sub-command that prints it:\n' + '\n'.join(
+            f'  {show(line)}  (printed at src/{printed[line]})'
+            for line in missing))
+    stale = sorted(documented - set(printed))
+    assert not stale, f'{DOC.name} lists lines no statement prints:\n' + \
+        '\n'.join(f'  {show(line)}' for line in stale)
+
+
+def test_each_statement_has_its_own_number(source):
+    numbers = Counter(line[1:3] for line in source.diagnostic_lines())
+    assert [n for n, count in numbers.items() if count > 1] == []
+
+
+def test_other_output_is_documented(source):
+    text = DOC.read_text()
+    assert [t for t in source.other_output() if t not in text] == []
+    usage = source.usage_text('morvex_bios_updater')
+    assert f'```\n{usage}```' in text, \
+        f'{DOC.name} should show this usage text in a code block:\n{usage}'
