@@ -1,12 +1,13 @@
 // Test-only program that changes the task list the way the tool does, under
 // the same lock, so that concurrent runs can be checked for lost updates.
+// It waits for the lock as the tool does.
 //
 //   task_list_helper append <JOBID>   appends one entry with that JOBID
 //   task_list_helper hold <JOBID>     takes the lock and reads the list,
 //                                     prints "locked", waits for a line on
 //                                     standard input, then appends the entry
 
-#include "tasks/task_list.hpp"
+#include "tasks/task_list_cycle.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -30,9 +31,9 @@ tasks::TaskEntry helperEntry(const char* jobId)
 
 void appendEntry(const char* jobId, bool hold)
 {
-    tasks::TaskListLock lock;
+    tasks::TaskListCycle cycle;
     std::vector<tasks::TaskEntry> list;
-    tasks::readTaskList(list);
+    cycle.read(list);
     if (hold)
     {
         std::puts("locked");
@@ -41,7 +42,7 @@ void appendEntry(const char* jobId, bool hold)
         std::getline(std::cin, line);
     }
     list.push_back(helperEntry(jobId));
-    tasks::writeTaskList(list);
+    cycle.write(list);
 }
 
 } // namespace

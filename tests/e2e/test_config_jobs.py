@@ -369,12 +369,6 @@ def test_export_waits_for_the_lock_holder(sandbox):
         FILE_EXPORT, helper_entry('HELD'))
 
 
-def test_unusable_lock_file_does_not_stop_the_job(sandbox):
-    (sandbox.qorad / (LIST + '.lock')).mkdir()
-    assert run(sandbox, 'exportBIOSConfig') == (0, EXPORT_QUEUED, b'')
-    assert list_file(sandbox).read_bytes() == task_list(FILE_EXPORT)
-
-
 def test_concurrent_runs_lose_no_entry(sandbox):
     runs = []
     appended = []
