@@ -3,6 +3,7 @@
 // It waits for the lock as the tool does.
 //
 //   task_list_helper append <JOBID>   appends one entry with that JOBID
+//                                     (status 1 if the lock was not taken)
 //   task_list_helper hold <JOBID>     takes the lock and reads the list,
 //                                     prints "locked", waits for a line on
 //                                     standard input, then appends the entry
@@ -29,9 +30,16 @@ tasks::TaskEntry helperEntry(const char* jobId)
             "ConfigDb"};
 }
 
-void appendEntry(const char* jobId, bool hold)
+// False, with the reason on standard error, when the lock was not taken.
+bool appendEntry(const char* jobId, bool hold)
 {
     tasks::TaskListCycle cycle;
+    if (!cycle.locked())
+    {
+        std::fprintf(stderr, "task_list_helper: %s\n",
+                     cycle.lockFailure().c_str());
+        return false;
+    }
     std::vector<tasks::TaskEntry> list;
     cycle.read(list);
     if (hold)
@@ -43,6 +51,7 @@ void appendEntry(const char* jobId, bool hold)
     }
     list.push_back(helperEntry(jobId));
     cycle.write(list);
+    return true;
 }
 
 } // namespace
@@ -55,6 +64,5 @@ int main(int argc, char** argv)
         std::fputs("usage: task_list_helper append|hold <JOBID>\n", stderr);
         return 2;
     }
-    appendEntry(argv[2], std::strcmp(argv[1], "hold") == 0);
-    return 0;
+    return appendEntry(argv[2], std::strcmp(argv[1], "hold") == 0) ? 0 : 1;
 }

@@ -262,9 +262,10 @@ def limits_built():
 
 
 def bomb(size):
-    """A capsule whose body decompresses to `size` zero bytes."""
+    """A capsule whose body decompresses to `size` bytes (not zeros, which
+    xz would write as holes)."""
     return (bytes(84) + b'$RBU\x08\0\0\0' +
-            lzma.compress(bytes(size), format=lzma.FORMAT_ALONE))
+            lzma.compress(b'\xa5' * size, format=lzma.FORMAT_ALONE))
 
 
 def probe(sandbox, monkeypatch, capsule, xz=None, **variables):
