@@ -25,7 +25,7 @@ constexpr std::chrono::milliseconds longestPause{50};
 
 // Opens the lock file, creating it when absent (and then syncing its
 // directory, so that it stays once a run has relied on it).
-UniqueFd openLockFile(const std::string& path, std::string& why)
+UniqueFd openLockFile(const std::string& path, std::string& why, int& openError)
 {
     UniqueFd file(
         ::open(path.c_str(), openFlags | O_CREAT | O_EXCL, lockFileMode));
@@ -40,6 +40,7 @@ UniqueFd openLockFile(const std::string& path, std::string& why)
     }
     if (!file.valid())
     {
+        openError = errno;
         why = path + " cannot be opened safely (" + std::strerror(errno) + ")";
         return file;
     }
@@ -67,7 +68,7 @@ std::string patienceText(std::chrono::milliseconds patience)
 FileLock::FileLock(const std::string& lockFile,
                    std::chrono::milliseconds patience)
 {
-    UniqueFd opened = openLockFile(lockFile, why);
+    UniqueFd opened = openLockFile(lockFile, why, openError);
     if (!opened.valid())
     {
         return;
@@ -101,6 +102,11 @@ bool FileLock::held() const noexcept
 const std::string& FileLock::failure() const noexcept
 {
     return why;
+}
+
+bool FileLock::nowhere() const noexcept
+{
+    return openError == ENOENT || openError == EROFS;
 }
 
 } // namespace tasks

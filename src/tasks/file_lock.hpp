@@ -47,9 +47,14 @@ class FileLock
     // safely (<reason>)". Empty when held.
     const std::string& failure() const noexcept;
 
+    // True when the lock file could not be opened because no file can be
+    // there at all: its directory is absent, or on a read-only file system.
+    bool nowhere() const noexcept;
+
   private:
     UniqueFd file;
     std::string why;
+    int openError = 0;
 };
 
 } // namespace tasks

@@ -39,7 +39,7 @@ TaskListCycle::TaskListCycle(const std::string& path,
 
 bool TaskListCycle::locked() const noexcept
 {
-    return lock.held();
+    return lock.held() || lock.nowhere();
 }
 
 const std::string& TaskListCycle::lockFailure() const noexcept
@@ -76,7 +76,7 @@ void TaskListCycle::read(std::vector<TaskEntry>& list)
 
 bool TaskListCycle::write(const std::vector<TaskEntry>& list)
 {
-    if (!locked() || pending || unreadable)
+    if (!lock.held() || pending || unreadable)
     {
         return false;
     }

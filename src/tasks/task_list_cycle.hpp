@@ -63,8 +63,13 @@ class TaskListCycle
     TaskListCycle& operator=(TaskListCycle&&) = delete;
     ~TaskListCycle() = default;
 
-    // True when the cycle holds the list's lock. Without it, read() reads
-    // nothing and write() writes nothing.
+    // True when the cycle may go on: it holds the list's lock, or no file
+    // can be where the list's lock and the list would be (their directory
+    // is absent or read-only), so that there is nothing to lock; read()
+    // then reads what is there and write() writes nothing, as for any list
+    // that cannot be written. False when the lock is held by another run
+    // beyond the patience or cannot be opened safely: read() reads nothing
+    // and write() writes nothing.
     bool locked() const noexcept;
 
     // Why the lock was not taken (FileLock::failure()); empty when locked.
