@@ -355,7 +355,7 @@ def test_job_lookup_ends_at_its_deadline(sandbox, bmc, silent):
                              name], stdout=subprocess.PIPE)
     try:
         assert peer.stdout.readline() == b'ready\n'
-        result = sandbox.run('lookup', 'JID_1', '1000', program=BUS_PROBE)
+        result = sandbox.run('lookup', 'JID_1', '2000', program=BUS_PROBE)
     finally:
         peer.kill()
         peer.wait()
@@ -364,3 +364,5 @@ def test_job_lookup_ends_at_its_deadline(sandbox, bmc, silent):
             'getObjPathServNameFromJobId', 221,
             'Exception making DBus call: sd_bus_call: '
             'org.freedesktop.DBus.Error.Timeout: Connection timed out'))
+    assert [c['member'] for c in bmc.calls()] == (
+        ['GetSubTree'] if silent == 'candidate' else [])
