@@ -174,7 +174,7 @@ std::string ListFile::backupPath(int number) const
     return listPath + backupInfix + std::to_string(number);
 }
 
-bool ListFile::recover(std::string& pending) const
+ListFile::Recovery ListFile::recover(std::string& pending) const
 {
     ::unlink((intentPath() + freshSuffix).c_str());
     ::unlink((listPath + freshBackupSuffix).c_str());
@@ -183,31 +183,46 @@ bool ListFile::recover(std::string& pending) const
     UniqueFd copy(::open(intent.c_str(), O_RDONLY | safeOpenFlags));
     if (!copy.valid())
     {
-        if (errno != ENOENT)
+        if (errno == ENOENT)
+        {
+            return Recovery::done;
+        }
+        if (errno == ELOOP)
         {
             removeForeign(intent);
+            return Recovery::done;
         }
-        return true;
+        return Recovery::unknown;
     }
     struct stat status
     {};
-    if (::fstat(copy.get(), &status) != 0 || !S_ISREG(status.st_mode))
+    if (::fstat(copy.get(), &status) != 0)
     {
-        copy.reset();
-        removeForeign(intent);
-        return true;
+        return Recovery::unknown;
     }
     std::string text;
-    text.reserve(static_cast<std::size_t>(status.st_size));
-    const bool read = readAll(copy.get(), text);
+    if (S_ISREG(status.st_mode))
+    {
+        text.reserve(static_cast<std::size_t>(status.st_size));
+        if (!readAll(copy.get(), text))
+        {
+            return Recovery::unknown;
+        }
+    }
     copy.reset();
-    if (read && writeInPlace(text, true) == Outcome::written)
+    // Only a list's text was ever written there; anything else is not ours.
+    if (text.empty() || text.front() != '{' || text.back() != '}')
+    {
+        removeForeign(intent);
+        return Recovery::done;
+    }
+    if (writeInPlace(text, true) == Outcome::written)
     {
         ::unlink(intent.c_str());
-        return true;
+        return Recovery::done;
     }
     pending = std::move(text);
-    return false;
+    return Recovery::pending;
 }
 
 ListContents ListFile::read() const

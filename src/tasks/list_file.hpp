@@ -49,9 +49,15 @@ class ListFile
     std::string backupPath(int number) const;
 
     // Finishes what an interrupted run left: removes half-written copies
-    // and writes a complete intent copy into the list. False when an intent
-    // copy is still pending afterwards; its text is then in pending.
-    bool recover(std::string& pending) const;
+    // and writes a complete intent copy into the list.
+    enum class Recovery
+    {
+        done,    // nothing is pending any more
+        pending, // the intent copy could not be written into the list; its
+                 // text, the list's true contents, is in pending
+        unknown  // the intent copy could not be read; it stays
+    };
+    Recovery recover(std::string& pending) const;
 
     // Reads the whole list file.
     ListContents read() const;

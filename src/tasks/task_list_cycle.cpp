@@ -31,7 +31,9 @@ TaskListCycle::TaskListCycle(const std::string& path,
         return;
     }
     std::string text;
-    if (!file.recover(text))
+    const ListFile::Recovery recovery = file.recover(text);
+    blocked = recovery != ListFile::Recovery::done;
+    if (recovery == ListFile::Recovery::pending)
     {
         pending = std::move(text);
     }
@@ -76,7 +78,7 @@ void TaskListCycle::read(std::vector<TaskEntry>& list)
 
 bool TaskListCycle::write(const std::vector<TaskEntry>& list)
 {
-    if (!lock.held() || pending || unreadable)
+    if (!lock.held() || blocked || unreadable)
     {
         return false;
     }

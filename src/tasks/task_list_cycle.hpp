@@ -92,8 +92,10 @@ class TaskListCycle
   private:
     ListFile file;
     FileLock lock;
-    // The text of an interrupted write this cycle could not complete: the
-    // list's true contents, which read() then reads and write() leaves be.
+    // An interrupted write this cycle could not complete: write() leaves
+    // the list be. Its text, when it could be read, is the list's true
+    // contents, which read() then reads.
+    bool blocked = false;
     std::optional<std::string> pending;
     // Set by read(): something was there that could not be read at all.
     bool unreadable = false;

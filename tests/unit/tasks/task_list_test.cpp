@@ -549,6 +549,21 @@ TEST_F(TaskListFiles, IntentCopyIsWrittenIntoTheListFirst)
                             "BIOS_task_list.json.unreadable.1x"));
 }
 
+TEST_F(TaskListFiles, CopyThatIsNoListIsNotOursAndGoes)
+{
+    const std::string text = tasks::formatTaskList({update("1")});
+    for (const std::string& foreign : {std::string(), std::string("x}")})
+    {
+        put(text);
+        std::ofstream(intent(), std::ios::binary) << foreign;
+        std::vector<TaskEntry> entries;
+        EXPECT_EQ(readPrinting(entries), "");
+        EXPECT_THAT(jobIds(entries), ElementsAre("1"));
+        EXPECT_FALSE(fs::exists(intent()));
+        EXPECT_EQ(contents(), text);
+    }
+}
+
 TEST_F(TaskListFiles, IntentCopyThatCannotBeWrittenIsReadAndKept)
 {
     fs::create_directory(list);
