@@ -10,6 +10,7 @@
 //                                        print its peak resident set
 
 #include "tasks/task_list.hpp"
+#include "tasks/task_list_cycle.hpp"
 
 #include <malloc.h>
 #include <sched.h>
@@ -67,21 +68,20 @@ std::size_t writeList(const std::string& path, std::size_t n)
     {
         list.push_back(updateEntry(i));
     }
-    std::ofstream(path, std::ios::binary)
-        << tasks::detail::formatTaskList(list);
+    std::ofstream(path, std::ios::binary) << tasks::formatTaskList(list);
     return fs::file_size(path);
 }
 
 // The export's cycle on the list at path.
 void exportCycle(const std::string& path)
 {
-    tasks::TaskListLock lock(tasks::detail::lockPath(path));
+    tasks::TaskListCycle cycle(path);
     std::vector<TaskEntry> list;
-    tasks::detail::readTaskListAt(path, list);
+    cycle.read(list);
     std::erase_if(list,
                   [](const TaskEntry& e) { return e.JobType == "INVENTORY"; });
     list.insert(list.begin(), exportEntry());
-    tasks::detail::writeTaskListAt(path, list);
+    cycle.write(list);
 }
 
 fs::path makeScratch()

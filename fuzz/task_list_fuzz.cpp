@@ -33,7 +33,7 @@ std::vector<tasks::TaskEntry> readFrom(const void* data, std::size_t size,
     FilePtr file(fmemopen(copy.data(), copy.size(), "rb"));
     if (file)
     {
-        whole = tasks::detail::readTaskListFrom(file.get(), list);
+        whole = tasks::readTaskList(file.get(), list);
     }
     return list;
 }
@@ -80,12 +80,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     }
     bool whole = false;
     auto list = readFrom(data, size, whole);
-    std::string text = tasks::detail::formatTaskList(list);
+    std::string text = tasks::formatTaskList(list);
     bool again = false;
     auto back = readFrom(text.data(), text.size(), again);
     // What the writer writes, the reader takes whole and unchanged.
     if (!again || !sameEntries(list, back) ||
-        tasks::detail::formatTaskList(back) != text)
+        tasks::formatTaskList(back) != text)
     {
         std::abort();
     }

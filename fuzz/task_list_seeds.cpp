@@ -36,7 +36,7 @@ std::string compactElement(const std::string& jobId, const std::string& extra)
 
 std::vector<std::string> seeds()
 {
-    using tasks::detail::formatTaskList;
+    using tasks::formatTaskList;
     std::vector<std::string> out{
         formatTaskList({}),
         formatTaskList({entry("INVENTORY", "")}),

@@ -6,11 +6,10 @@
 
 #include "capsule_builder.hpp"
 #include "manifest_format.hpp"
+#include "rapidjson.hpp"
 #include "update/bios_image_context.hpp"
 #include "update/verify_image.hpp"
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <unistd.h>
 
 #include <array>

@@ -1,9 +1,11 @@
 #include "bus/job_lookup.hpp"
 
+#include "build_limits.hpp"
 #include "bus/bus.hpp"
 #include "bus/names.hpp"
 #include "diag.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <vector>
@@ -13,8 +15,61 @@ namespace jobs
 namespace
 {
 
+using Clock = std::chrono::steady_clock;
+
+// The lookup's one deadline. Before each call the connection's method-call
+// timeout, which every call of the lookup uses, is set to the time left, so
+// that a peer that never answers ends the call at the deadline with the
+// library's own timeout error. The library's default comes back when the
+// lookup ends.
+class Deadline
+{
+  public:
+    Deadline(const bus::Connection& connection,
+             std::chrono::milliseconds time) :
+        connection(connection),
+        end(Clock::now() + time)
+    {}
+    ~Deadline()
+    {
+        if (connection.get() != nullptr)
+        {
+            (void)sd_bus_set_method_call_timeout(connection.get(), 0);
+        }
+    }
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+    Deadline(Deadline&&) = delete;
+    Deadline& operator=(Deadline&&) = delete;
+
+    // Gives the next call what is left, at least one microsecond: a call
+    // made after the deadline times out at once.
+    void beforeCall() const
+    {
+        if (connection.get() == nullptr)
+        {
+            return;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            end - Clock::now());
+        (void)sd_bus_set_method_call_timeout(
+            connection.get(), static_cast<std::uint64_t>(
+                                  std::max<std::int64_t>(left.count(), 1)));
+    }
+
+    bool passed() const
+    {
+        return Clock::now() >= end;
+    }
+
+  private:
+    const bus::Connection& connection;
+    Clock::time_point end;
+};
+
 // Every object under the project root that implements the job interface.
-bus::SubTree readJobSubTree(const bus::Connection& connection)
+bus::SubTree readJobSubTree(const bus::Connection& connection,
+                            const Deadline& deadline)
 {
     bus::Message request =
         bus::newMethodCall(connection, names::mapperService, names::mapperPath,
@@ -22,6 +77,7 @@ bus::SubTree readJobSubTree(const bus::Connection& connection)
     request.append(std::string(names::subtreeRoot));
     request.append(std::int32_t{0});
     request.append(std::vector<std::string>{names::jobControlInterface});
+    deadline.beforeCall();
     bus::Message reply = bus::call(connection, request);
     return reply.readSubTree();
 }
@@ -30,13 +86,16 @@ using JobObject = std::pair<std::string, std::string>;
 
 // Sends the prepared JobID read of one candidate and compares its value; on
 // a match the candidate becomes the result. A candidate that cannot answer
-// does not carry the job.
+// does not carry the job, unless the lookup's time ran out meanwhile: then
+// its error ends the whole lookup.
 bool matchCandidate(const bus::Connection& connection, bus::Message& request,
                     const std::string& jobId, const std::string& path,
-                    const std::string& service, JobObject& result)
+                    const std::string& service, JobObject& result,
+                    const Deadline& deadline)
 {
     try
     {
+        deadline.beforeCall();
         bus::Message reply = bus::call(connection, request);
         if (reply.readVariantString() != jobId)
         {
@@ -47,6 +106,10 @@ bool matchCandidate(const bus::Connection& connection, bus::Message& request,
     }
     catch (const bus::BusError&)
     {
+        if (deadline.passed())
+        {
+            throw;
+        }
         return false;
     }
 }
@@ -56,11 +119,18 @@ bool matchCandidate(const bus::Connection& connection, bus::Message& request,
 std::pair<std::string, std::string> getObjPathServNameFromJobId(
     const std::string& jobId)
 {
+    return getObjPathServNameFromJobId(jobId, limits::jobLookupDeadline);
+}
+
+std::pair<std::string, std::string> getObjPathServNameFromJobId(
+    const std::string& jobId, std::chrono::milliseconds time)
+{
     JobObject result;
     try
     {
         const auto connection = bus::Connection::systemDefault();
-        const bus::SubTree subtree = readJobSubTree(connection);
+        const Deadline deadline(connection, time);
+        const bus::SubTree subtree = readJobSubTree(connection, deadline);
         for (const auto& [path, services] : subtree)
         {
             for (const auto& service : services)
@@ -71,7 +141,7 @@ std::pair<std::string, std::string> getObjPathServNameFromJobId(
                 request.append(std::string(names::jobControlInterface));
                 request.append(std::string(names::jobIdProperty));
                 if (matchCandidate(connection, request, jobId, path,
-                                   service.first, result))
+                                   service.first, result, deadline))
                 {
                     return result;
                 }

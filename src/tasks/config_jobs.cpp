@@ -1,13 +1,13 @@
 #include "tasks/config_jobs.hpp"
 
 #include "diag.hpp"
-#include "file_ptr.hpp"
-#include "tasks/task_list.hpp"
+#include "tasks/task_list_cycle.hpp"
+#include "unique_fd.hpp"
+
+#include <fcntl.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <ctime>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +64,15 @@ TaskEntry exportEntry(bool fileKind)
                      "BASECONFIG"};
 }
 
+// Whether the exported configuration can be opened for reading. Never waits:
+// a FIFO there counts as a file that opens.
+bool exportedConfigOpens()
+{
+    const UniqueFd exported(::open(
+        exportedConfigPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    return exported.valid();
+}
+
 TaskEntry importEntry(const std::string& jobId)
 {
     return TaskEntry{"CONFIG",          "BIOS Config", "BIOS.Setup.1-1", jobId,
@@ -74,9 +83,18 @@ TaskEntry importEntry(const std::string& jobId)
 
 int exportBIOSConfig(bool force)
 {
-    TaskListLock lock;
+    // Looked at before the task list is locked: nothing that may wait runs
+    // under the lock.
+    const bool fileKind = force || !exportedConfigOpens();
+    TaskListCycle cycle;
+    if (!cycle.locked())
+    {
+        diag::fail("exportBIOSConfig", 901, lockFailedFormat,
+                   cycle.lockFailure().c_str());
+        return 1;
+    }
     std::vector<TaskEntry> list;
-    readTaskList(list);
+    cycle.read(list);
     if (anyOfJobType(list, configJobType))
     {
         // A pending import must run before any export.
@@ -85,10 +103,8 @@ int exportBIOSConfig(bool force)
     std::erase_if(list, [](const TaskEntry& entry) {
         return isJobType(entry.JobType, inventoryJobType);
     });
-    FilePtr exported(std::fopen(exportedConfigPath, "rb"));
-    list.insert(list.begin(), exportEntry(force || !exported));
-    exported.reset();
-    writeTaskList(list);
+    list.insert(list.begin(), exportEntry(fileKind));
+    cycle.write(list);
     diag::milestone(exportQueuedMessage);
     return 0;
 }
@@ -96,15 +112,21 @@ int exportBIOSConfig(bool force)
 void importBIOSConfig()
 {
     std::string jobId = importJobIdPrefix + std::to_string(std::time(nullptr));
-    TaskListLock lock;
+    TaskListCycle cycle;
+    if (!cycle.locked())
+    {
+        diag::fail("importBIOSConfig", 902, lockFailedFormat,
+                   cycle.lockFailure().c_str());
+        return;
+    }
     std::vector<TaskEntry> list;
-    readTaskList(list);
+    cycle.read(list);
     std::erase_if(list, [](const TaskEntry& entry) {
         return isJobType(entry.JobType, configJobType) ||
                isJobType(entry.JobType, inventoryJobType);
     });
     list.insert(list.begin(), importEntry(jobId));
-    writeTaskList(list);
+    cycle.write(list);
     diag::milestone(importQueuedMessage);
 }
 

@@ -5,7 +5,7 @@
 #include "bus/names.hpp"
 #include "diag.hpp"
 #include "platform/event_log.hpp"
-#include "tasks/task_list.hpp"
+#include "tasks/task_list_cycle.hpp"
 
 #include <algorithm>
 #include <exception>
@@ -56,12 +56,18 @@ bool hasFinished(const std::string& activation)
 }
 
 // Takes out the first task carrying the Job ID and writes the list back,
-// changed or not.
-void removeTask(const std::string& jobId)
+// changed or not. False, with the cycle's lock failure in why, when the
+// task list's lock could not be taken.
+bool removeTask(const std::string& jobId, std::string& why)
 {
-    const TaskListLock lock;
+    TaskListCycle cycle;
+    if (!cycle.locked())
+    {
+        why = cycle.lockFailure();
+        return false;
+    }
     std::vector<TaskEntry> list;
-    readTaskList(list);
+    cycle.read(list);
     const auto task =
         std::find_if(list.begin(), list.end(), [&](const TaskEntry& entry) {
             return entry.JOBID == jobId;
@@ -70,7 +76,8 @@ void removeTask(const std::string& jobId)
     {
         list.erase(task);
     }
-    writeTaskList(list);
+    cycle.write(list);
+    return true;
 }
 
 // Writes the event that closes the job; a failure is reported and ignored.
@@ -196,7 +203,11 @@ int updateStatus(const std::string& jobId, const std::string& percentageText,
 
     try
     {
-        removeTask(jobId);
+        std::string why;
+        if (!removeTask(jobId, why))
+        {
+            diag::fail("updateStatus", 903, lockFailedFormat, why.c_str());
+        }
     }
     catch (const std::exception& e)
     {

@@ -1,49 +1,13 @@
 #include "tasks/task_list.hpp"
 
-#include "file_ptr.hpp"
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "rapidjson.hpp"
 
 #include <array>
-#include <cerrno>
-#include <chrono>
+#include <cstdint>
 #include <cstdio>
-#include <ctime>
-#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <thread>
 #include <vector>
-
-// Everything the library includes is declared before the exemption below.
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <istream>
-#include <iterator>
-#include <limits>
-#include <new>
-
-// RapidJSON 1.1's internal stack computes "null + size" before its first
-// allocation, which clang's UndefinedBehaviorSanitizer reports although the
-// result is only compared; exempt the library's own code from that one check.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((no_sanitize("pointer-overflow"))), \
-                             apply_to = function)
-#endif
-#include <rapidjson/document.h>
-#include <rapidjson/error/en.h>
-#include <rapidjson/filereadstream.h>
-#include <rapidjson/prettywriter.h>
-#include <rapidjson/reader.h>
-#include <rapidjson/stringbuffer.h>
-#if defined(__clang__)
-#pragma clang attribute pop
-#endif
 
 namespace tasks
 {
@@ -133,48 +97,6 @@ constexpr std::size_t readBufferSize = 8192;
 // Nesting deeper than this ends the parse: the parser recurses once per
 // level, and a list needs four.
 constexpr unsigned maxNestingDepth = 512;
-
-// Backups of lists the reader could not take whole: "<list>.unreadable.1" is
-// the newest, "<list>.unreadable.3" the oldest kept.
-constexpr int backupsKept = 3;
-constexpr const char* backupInfix = ".unreadable.";
-
-constexpr const char* lockSuffix = ".lock";
-
-// How long a run waits for another run's read-modify-write before it goes
-// ahead unlocked.
-constexpr std::chrono::seconds lockPatience{20};
-
-// A POSIX file descriptor closed when it goes out of scope.
-class Descriptor
-{
-  public:
-    explicit Descriptor(int fd) : fd(fd)
-    {}
-    ~Descriptor()
-    {
-        if (fd >= 0)
-        {
-            ::close(fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    Descriptor(Descriptor&&) = delete;
-    Descriptor& operator=(Descriptor&&) = delete;
-
-    int get() const
-    {
-        return fd;
-    }
-    bool valid() const
-    {
-        return fd >= 0;
-    }
-
-  private:
-    int fd;
-};
 
 void printReaderMessage(const char* message, const char* detail = "")
 {
@@ -371,237 +293,12 @@ void buildText(const std::vector<TaskEntry>& list, TextBuffer& buffer)
     writer.EndObject();
 }
 
-// Identity of a file's contents at one moment: the same file, unchanged.
-struct FileIdentity
-{
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    std::timespec modified{};
-
-    bool operator==(const FileIdentity& other) const
-    {
-        return device == other.device && inode == other.inode &&
-               size == other.size && modified.tv_sec == other.modified.tv_sec &&
-               modified.tv_nsec == other.modified.tv_nsec;
-    }
-};
-
-std::optional<FileIdentity> identityOf(int fd)
-{
-    struct stat status
-    {};
-    if (::fstat(fd, &status) != 0)
-    {
-        return std::nullopt;
-    }
-    return FileIdentity{status.st_dev, status.st_ino, status.st_size,
-                        status.st_mtim};
-}
-
-// The list file this run read but could not take whole, as it was when read;
-// its writer keeps a backup of it before replacing its contents.
-struct IncompleteRead
-{
-    std::string path;
-    FileIdentity identity;
-};
-std::optional<IncompleteRead>& incompleteRead()
-{
-    static std::optional<IncompleteRead> record;
-    return record;
-}
-
-bool needsBackup(const std::string& path, int fd)
-{
-    const auto& record = incompleteRead();
-    if (!record || record->path != path)
-    {
-        return false;
-    }
-    auto identity = identityOf(fd);
-    return identity && *identity == record->identity && identity->size > 0;
-}
-
-bool writeAll(int fd, const char* data, std::size_t size)
-{
-    std::size_t done = 0;
-    while (done < size)
-    {
-        ssize_t written =
-            ::pwrite(fd, data + done, size - done, static_cast<off_t>(done));
-        if (written < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (written <= 0)
-        {
-            return false;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Copies the whole of source into a new file at target.
-bool copyContents(int source, const std::string& target)
-{
-    Descriptor out(
-        ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (!out.valid())
-    {
-        return false;
-    }
-    std::array<char, readBufferSize> buffer{};
-    off_t offset = 0;
-    while (true)
-    {
-        ssize_t got = ::pread(source, buffer.data(), buffer.size(), offset);
-        if (got < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (got < 0)
-        {
-            return false;
-        }
-        if (got == 0)
-        {
-            break;
-        }
-        ssize_t put =
-            ::write(out.get(), buffer.data(), static_cast<std::size_t>(got));
-        if (put != got)
-        {
-            return false;
-        }
-        offset += got;
-    }
-    return ::fdatasync(out.get()) == 0;
-}
-
-// Keeps the current contents of the list as its newest backup, dropping the
-// oldest beyond backupsKept.
-bool keepBackup(const std::string& path, int fd)
-{
-    std::string fresh = path + backupInfix + "new";
-    if (!copyContents(fd, fresh))
-    {
-        ::unlink(fresh.c_str());
-        return false;
-    }
-    for (int n = backupsKept - 1; n >= 1; --n)
-    {
-        // A missing backup simply leaves a gap to fill.
-        ::rename(detail::backupPath(path, n).c_str(),
-                 detail::backupPath(path, n + 1).c_str());
-    }
-    if (::rename(fresh.c_str(), detail::backupPath(path, 1).c_str()) != 0)
-    {
-        ::unlink(fresh.c_str());
-        return false;
-    }
-    return true;
-}
-
-// Reserves size bytes for the file; false only when the file system has no
-// room for them (a file system that cannot reserve space is written anyway).
-bool reserveSpace(int fd, std::size_t size)
-{
-    int error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
-    return error != ENOSPC && error != EDQUOT && error != EFBIG;
-}
-
-// Opens the list for an in-place rewrite, creating it when absent.
-int openForRewrite(const std::string& path, bool& created)
-{
-    created = false;
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd >= 0 || errno != ENOENT)
-    {
-        return fd;
-    }
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    created = fd >= 0;
-    return fd;
-}
-
-// Writes text over the file's contents, keeping the file itself. The old
-// contents are given up only once the space for the new ones is secured.
-bool rewriteInPlace(const std::string& path, std::string_view text)
-{
-    bool created = false;
-    Descriptor fd(openForRewrite(path, created));
-    if (!fd.valid())
-    {
-        return false;
-    }
-    bool written =
-        (!needsBackup(path, fd.get()) || keepBackup(path, fd.get())) &&
-        reserveSpace(fd.get(), text.size()) &&
-        writeAll(fd.get(), text.data(), text.size()) &&
-        ::ftruncate(fd.get(), static_cast<off_t>(text.size())) == 0;
-    if (!written && created)
-    {
-        ::unlink(path.c_str());
-    }
-    if (written)
-    {
-        incompleteRead().reset();
-    }
-    return written;
-}
-
-// Process-wide holding of the lock: nested holders (an update that queues an
-// export within its own cycle) share the outermost one's lock.
-struct LockHolding
-{
-    int fd = -1;
-    int depth = 0;
-};
-LockHolding& lockHolding()
-{
-    static LockHolding holding;
-    return holding;
-}
-
-// Takes an exclusive lock on fd, waiting at most lockPatience.
-bool lockWithin(int fd)
-{
-    auto deadline = std::chrono::steady_clock::now() + lockPatience;
-    auto pause = std::chrono::milliseconds(1);
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-    {
-        if ((errno != EWOULDBLOCK && errno != EINTR) ||
-            std::chrono::steady_clock::now() >= deadline)
-        {
-            return false;
-        }
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
 } // namespace
 
-namespace detail
-{
-
-std::string backupPath(const std::string& path, int number)
-{
-    return path + backupInfix + std::to_string(number);
-}
-
-std::string lockPath(const std::string& path)
-{
-    return path + lockSuffix;
-}
-
-bool readTaskListFrom(std::FILE* file, std::vector<TaskEntry>& list)
+bool readTaskList(std::FILE* file, std::vector<TaskEntry>& list)
 {
     Document document;
-    rapidjson::ParseResult result = parseDocument(file, document);
+    const rapidjson::ParseResult result = parseDocument(file, document);
     if (result.IsError())
     {
         printReaderMessage(parseErrorMessage,
@@ -611,85 +308,11 @@ bool readTaskListFrom(std::FILE* file, std::vector<TaskEntry>& list)
     return takeEntries(document, list);
 }
 
-void readTaskListAt(const std::string& path, std::vector<TaskEntry>& list)
-{
-    FilePtr file(std::fopen(path.c_str(), "rb"));
-    if (!file)
-    {
-        return;
-    }
-    auto identity = identityOf(::fileno(file.get()));
-    bool whole = readTaskListFrom(file.get(), list);
-    if (!whole && identity)
-    {
-        incompleteRead() = IncompleteRead{path, *identity};
-    }
-    else if (incompleteRead() && incompleteRead()->path == path)
-    {
-        incompleteRead().reset();
-    }
-}
-
 std::string formatTaskList(const std::vector<TaskEntry>& list)
 {
     TextBuffer buffer;
     buildText(list, buffer);
     return {buffer.GetString(), buffer.GetSize()};
-}
-
-bool writeTaskListAt(const std::string& path,
-                     const std::vector<TaskEntry>& list)
-{
-    TextBuffer buffer;
-    buildText(list, buffer);
-    return rewriteInPlace(path, {buffer.GetString(), buffer.GetSize()});
-}
-
-} // namespace detail
-
-void readTaskList(std::vector<TaskEntry>& list)
-{
-    detail::readTaskListAt(taskListPath, list);
-}
-
-void writeTaskList(const std::vector<TaskEntry>& list)
-{
-    detail::writeTaskListAt(taskListPath, list);
-}
-
-TaskListLock::TaskListLock() : TaskListLock(detail::lockPath(taskListPath))
-{}
-
-TaskListLock::TaskListLock(const std::string& lockFile)
-{
-    auto& holding = lockHolding();
-    if (holding.depth++ > 0)
-    {
-        return;
-    }
-    int opened = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (opened < 0)
-    {
-        return;
-    }
-    if (!lockWithin(opened))
-    {
-        ::close(opened);
-        return;
-    }
-    holding.fd = opened;
-}
-
-TaskListLock::~TaskListLock()
-{
-    auto& holding = lockHolding();
-    if (--holding.depth > 0 || holding.fd < 0)
-    {
-        return;
-    }
-    // Closing the only descriptor of the lock file releases the lock.
-    ::close(holding.fd);
-    holding.fd = -1;
 }
 
 } // namespace tasks

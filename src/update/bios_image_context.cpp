@@ -1,15 +1,19 @@
 #include "update/bios_image_context.hpp"
 
+#include "build_limits.hpp"
 #include "diag.hpp"
 #include "file_ptr.hpp"
 #include "update/rbu_header.hpp"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -76,14 +80,63 @@ void copyRest(std::FILE* in, std::FILE* out, std::uint8_t* buffer)
     }
 }
 
+// What execl returns when it fails.
+constexpr int execFailed = -1;
+
+// After the CPU limit's warning signal, xz has this long to remove its
+// output before it is killed.
+constexpr rlim_t cpuGraceSeconds = 5;
+
+// The limits of the xz child: the built-in ones, or lower ones that the
+// updater was started with.
+struct DecompressorLimits
+{
+    rlimit fileSize{};
+    rlimit cpuTime{};
+};
+
+DecompressorLimits decompressorLimits()
+{
+    DecompressorLimits limits{};
+    rlimit inherited{RLIM_INFINITY, RLIM_INFINITY};
+    (void)getrlimit(RLIMIT_FSIZE, &inherited);
+    const rlim_t fileSize =
+        std::min<rlim_t>(inherited.rlim_cur, limits::maxImageSize);
+    limits.fileSize = {fileSize, fileSize};
+
+    inherited = {RLIM_INFINITY, RLIM_INFINITY};
+    (void)getrlimit(RLIMIT_CPU, &inherited);
+    const rlim_t cpuTime = std::min<rlim_t>(
+        inherited.rlim_cur,
+        static_cast<rlim_t>(limits::decompressCpuTime.count()));
+    limits.cpuTime = {cpuTime, std::min<rlim_t>(inherited.rlim_max,
+                                                cpuTime + cpuGraceSeconds)};
+    return limits;
+}
+
 // Starts "/usr/bin/xz -d <compressed image>" as a child process and returns
 // fork's result. A child whose execl fails ends with execl's result as its
 // exit status (255).
+//
+// The child may write no file larger than the largest image, and may use
+// only so much CPU time. With SIGXFSZ ignored, a write past the size limit
+// fails and xz ends with exit status 1, its output removed; past the CPU
+// time, xz removes its output and ends by SIGXCPU, so the next step finds
+// no image. Either way the capsule fails in unwrapping and the 32-bit image
+// size can never wrap.
 pid_t startDecompressor(const ScratchArea& area)
 {
+    const DecompressorLimits limits = decompressorLimits();
     const pid_t child = fork();
     if (child == 0)
     {
+        // Unbounded, xz does not run: the child ends as if it had not started.
+        if (setrlimit(RLIMIT_FSIZE, &limits.fileSize) != 0 ||
+            setrlimit(RLIMIT_CPU, &limits.cpuTime) != 0 ||
+            std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
+        {
+            std::exit(execFailed);
+        }
         const int result =
             execl(xzPath, xzPath, xzDecompress, area.compressedImage, nullptr);
         std::exit(result);

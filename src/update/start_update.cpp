@@ -2,7 +2,8 @@
 
 #include "diag.hpp"
 #include "tasks/config_jobs.hpp"
-#include "tasks/task_list.hpp"
+#include "tasks/file_lock.hpp"
+#include "tasks/task_list_cycle.hpp"
 #include "update/bios_image_context.hpp"
 #include "update/software_object.hpp"
 #include "update/update_events.hpp"
@@ -143,19 +144,25 @@ tasks::TaskEntry updateTask(const std::string& jobId,
 
 // Appends the UPDATE task, then queues a fresh configuration export (the
 // exported configuration is removed first, so the export is of the file
-// kind). False when an exception stopped it.
+// kind). False when an exception stopped it or the task list stayed locked.
 bool queueUpdateTasks(const std::string& jobId,
                       const std::string& stagedCapsule)
 {
     try
     {
         {
-            const tasks::TaskListLock lock;
+            tasks::TaskListCycle cycle;
+            if (!cycle.locked())
+            {
+                diag::fail("startUpdate", 921, tasks::lockFailedFormat,
+                           cycle.lockFailure().c_str());
+                return false;
+            }
             std::vector<tasks::TaskEntry> list;
-            tasks::readTaskList(list);
+            cycle.read(list);
             list.push_back(updateTask(jobId, stagedCapsule));
             diag::milestone(startingMilestone);
-            tasks::writeTaskList(list);
+            cycle.write(list);
         }
         if (std::remove(tasks::exportedConfigPath) != 0)
         {
@@ -173,12 +180,20 @@ bool queueUpdateTasks(const std::string& jobId,
 }
 
 // Everything that touches the shared scratch area, staging directory and
-// task list, under the update lock.
+// task list, under the update lock. Where no lock file can be (no
+// /var/lib/qorad, or read-only), nothing can be queued either and the
+// update goes ahead as one that cannot write its task list.
 bool stageUpdate(const std::string& versionId, const std::string& jobId,
                  const std::string& imageVersion,
                  const std::pair<std::string, std::string>& capsule)
 {
-    const tasks::TaskListLock updateLock(updateLockPath);
+    const tasks::FileLock updateLock(updateLockPath);
+    if (!updateLock.held() && !updateLock.nowhere())
+    {
+        diag::fail("startUpdate", 920, "Update not started: %s",
+                   updateLock.failure().c_str());
+        return false;
+    }
     removeStagedCapsules();
     if (!verifyCapsule(versionId, capsule.first, imageVersion))
     {

@@ -56,6 +56,13 @@ def rewrap(capsule, image):
     return capsule[:start] + lzma.compress(image, format=lzma.FORMAT_ALONE)
 
 
+def bomb(size):
+    """A capsule whose body decompresses to `size` bytes (not zeros, which
+    xz would write as holes)."""
+    return (bytes(UEFI_HEADER) + b'$RBU\x08\0\0\0'
+            + lzma.compress(b'\xa5' * size, format=lzma.FORMAT_ALONE))
+
+
 def flip(data, offset, mask=0x01):
     changed = bytearray(data)
     changed[offset] ^= mask

@@ -1,12 +1,14 @@
 // Test-only program that changes the task list the way the tool does, under
 // the same lock, so that concurrent runs can be checked for lost updates.
+// It waits for the lock as the tool does.
 //
 //   task_list_helper append <JOBID>   appends one entry with that JOBID
+//                                     (status 1 if the lock was not taken)
 //   task_list_helper hold <JOBID>     takes the lock and reads the list,
 //                                     prints "locked", waits for a line on
 //                                     standard input, then appends the entry
 
-#include "tasks/task_list.hpp"
+#include "tasks/task_list_cycle.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -28,11 +30,18 @@ tasks::TaskEntry helperEntry(const char* jobId)
             "ConfigDb"};
 }
 
-void appendEntry(const char* jobId, bool hold)
+// False, with the reason on standard error, when the lock was not taken.
+bool appendEntry(const char* jobId, bool hold)
 {
-    tasks::TaskListLock lock;
+    tasks::TaskListCycle cycle;
+    if (!cycle.locked())
+    {
+        std::fprintf(stderr, "task_list_helper: %s\n",
+                     cycle.lockFailure().c_str());
+        return false;
+    }
     std::vector<tasks::TaskEntry> list;
-    tasks::readTaskList(list);
+    cycle.read(list);
     if (hold)
     {
         std::puts("locked");
@@ -41,7 +50,8 @@ void appendEntry(const char* jobId, bool hold)
         std::getline(std::cin, line);
     }
     list.push_back(helperEntry(jobId));
-    tasks::writeTaskList(list);
+    cycle.write(list);
+    return true;
 }
 
 } // namespace
@@ -54,6 +64,5 @@ int main(int argc, char** argv)
         std::fputs("usage: task_list_helper append|hold <JOBID>\n", stderr);
         return 2;
     }
-    appendEntry(argv[2], std::strcmp(argv[1], "hold") == 0);
-    return 0;
+    return appendEntry(argv[2], std::strcmp(argv[1], "hold") == 0) ? 0 : 1;
 }

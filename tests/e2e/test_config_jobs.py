@@ -2,6 +2,7 @@
 change, checked byte for byte on the file, standard output, standard error
 and the exit status."""
 
+import functools
 import os
 import subprocess
 import time
@@ -62,17 +63,20 @@ def quoted(text):
     return '"' + ''.join(out) + '"'
 
 
+@functools.lru_cache(maxsize=None)
+def _block(entry):
+    """One entry's lines in the file (kept: large lists repeat them)."""
+    members = ',\n'.join(f'            {quoted(k)}: {quoted(v)}'
+                         for k, v in zip(KEYS, entry))
+    return '        {\n' + members + '\n        }'
+
+
 def task_list(*entries):
     """The exact bytes of a task list file holding `entries`."""
     if not entries:
         return b'{\n    "QORAJob": []\n}'
-    blocks = []
-    for entry in entries:
-        members = ',\n'.join(f'            {quoted(k)}: {quoted(v)}'
-                             for k, v in zip(KEYS, entry))
-        blocks.append('        {\n' + members + '\n        }')
-    return ('{\n    "QORAJob": [\n' + ',\n'.join(blocks) + '\n    ]\n}'
-            ).encode()
+    return ('{\n    "QORAJob": [\n' + ',\n'.join(map(_block, entries)) +
+            '\n    ]\n}').encode()
 
 
 def element(entry, extra=''):
@@ -367,12 +371,6 @@ def test_export_waits_for_the_lock_holder(sandbox):
         holder.wait()
     assert list_file(sandbox).read_bytes() == task_list(
         FILE_EXPORT, helper_entry('HELD'))
-
-
-def test_unusable_lock_file_does_not_stop_the_job(sandbox):
-    (sandbox.qorad / (LIST + '.lock')).mkdir()
-    assert run(sandbox, 'exportBIOSConfig') == (0, EXPORT_QUEUED, b'')
-    assert list_file(sandbox).read_bytes() == task_list(FILE_EXPORT)
 
 
 def test_concurrent_runs_lose_no_entry(sandbox):

@@ -8,7 +8,7 @@ import shutil
 
 import pytest
 
-from capsules import SLOT, flip, image_of, rewrap
+from capsules import SLOT, bomb, flip, image_of, rewrap
 from conftest import (ACTIVATION, ACTIVATIONS, BIOS_UPDATER, FILE_PATH,
                       JOB_CONTROL, PROPERTIES, VERSION, fail_line, info_line,
                       with_faults)
@@ -170,6 +170,13 @@ def _reject(interface, prop):
     return lambda u: u.bmc.reject(BIOS_UPDATER, None, 'Set', interface, prop)
 
 
+def _bomb(size):
+    def arrange(u):
+        u.place(bomb(size))
+        u.setup = 'ulimit -f 2048'
+    return arrange
+
+
 def _then(*arrangements):
     return lambda u: [arrange(u) for arrange in arrangements]
 
@@ -182,6 +189,11 @@ TAMPERED = (info_line('startUpdate', 301, 'Decompressed BIOS Cap file')
             + fail(196, 'Failed in verifying signature of header file.',
                    'verifyBiosImage')
             + fail(307, 'Failed to verify BIOS FW with QRX'))
+TOO_LARGE = (b'/usr/bin/xz: /mnt/scratchpad/biosscratchpad/bios: Write '
+             b'error: File too large\n'
+             + fail(121, 'Failure #1 in decompress bios.lzma.',
+                    'uncompressBiosCapFile')
+             + fail(297, 'Failed to decompress BIOS Cap file'))
 NOT_STAGED = fail(388, 'Unable to set Image to Staged')
 NO_RELEASE = fail(336, 'Failed to set release type of BIOS FW')
 
@@ -220,6 +232,10 @@ STOPS = {
         'uncompressBiosCapFile')
         + fail(297, 'Failed to decompress BIOS Cap file')),
     'tampered': (_tamper, 'unwrap', TAMPERED),
+    # With the tool's file-size limit at 1 MiB, xz may write no more: an
+    # image beyond it (also one whose size wraps in 32 bits) is refused.
+    **{f'image-of-{size}-bytes': (_bomb(size), 'unwrap', TOO_LARGE)
+       for size in ((1 << 20) + 1, (4 << 20) + 4452)},
     'failure-entry-throws': (
         _then(_tamper, _set(faults={
             'FAULT_SHIM_BAD_ALLOC_AFTER_REJECTED_SIGNATURE': 1})), 'unwrap',
@@ -250,6 +266,15 @@ STOPS = {
                  lambda u: fail(
         372, 'Exception copying payload: filesystem error: cannot copy: '
         f'Input/output error [{u.payload / u.name}] [{STAGING}]')),
+    'update-lock-unusable': (
+        lambda u: (u.sandbox.qorad / 'BIOS_update.lock').mkdir(), 'lookup',
+        fail(920, 'Update not started: /var/lib/qorad/BIOS_update.lock '
+             'cannot be opened safely (not a regular file)')),
+    'task-list-lock-unusable': (
+        lambda u: (u.sandbox.qorad / 'BIOS_task_list.json.lock').mkdir(),
+        'queue', fail(921, 'Task list left unchanged: /var/lib/qorad/'
+                      'BIOS_task_list.json.lock cannot be opened safely (not '
+                      'a regular file)')),
     'task-list-throws': (_set(faults={
         'FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN':
             '/var/lib/qorad/BIOS_task_list.json'}), 'queue', fail(

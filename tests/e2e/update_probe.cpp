@@ -16,12 +16,17 @@
 //   md-ctx          EVP_MD_CTX_new fails when the updater's code calls it
 //   digest-update   EVP_DigestVerifyUpdate fails when the updater's code
 //                   calls it
+//
+// UPDATE_PROBE_FSIZE=<bytes> and UPDATE_PROBE_CPU=<seconds> lower the
+// probe's own file-size and CPU-time limits first, as a caller of the
+// updater may, so that its decompressor's limits can be reached cheaply.
 
 #include "update/bios_image_context.hpp"
 #include "update/verify_image.hpp"
 
 #include <dlfcn.h>
 #include <openssl/evp.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,6 +73,28 @@ bool inThisProgram(const void* caller)
 int exists(const char* path)
 {
     return access(path, F_OK) == 0 ? 1 : 0;
+}
+
+// Lowers the soft limit of this process to the value in the variable, if
+// set.
+void lowerLimit(const char* variable, int resource)
+{
+    const char* value = std::getenv(variable);
+    if (value == nullptr)
+    {
+        return;
+    }
+    rlimit lowered{};
+    if (getrlimit(resource, &lowered) == 0)
+    {
+        lowered.rlim_cur =
+            static_cast<rlim_t>(std::strtoull(value, nullptr, 10));
+    }
+    if (setrlimit(resource, &lowered) != 0)
+    {
+        std::perror("setrlimit");
+        std::exit(2);
+    }
 }
 
 } // namespace
@@ -146,6 +173,8 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "usage: update_probe <capsule path>\n");
         return 2;
     }
+    lowerLimit("UPDATE_PROBE_FSIZE", RLIMIT_FSIZE);
+    lowerLimit("UPDATE_PROBE_CPU", RLIMIT_CPU);
     try
     {
         update::BiosImageContext ctx(argv[1]);

@@ -1,4 +1,4 @@
-#include "tasks/task_list.hpp"
+#include "tasks/task_list_cycle.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -61,12 +63,21 @@ class ListDirectory : public testing::Test
         return contentsOf(list);
     }
 
-    // Reads the list, returning what the reader printed.
+    // Reads the list in a cycle of its own, returning what the reader
+    // printed.
     std::string readPrinting(std::vector<TaskEntry>& entries) const
     {
+        tasks::TaskListCycle cycle(list);
         testing::internal::CaptureStdout();
-        tasks::detail::readTaskListAt(list, entries);
+        cycle.read(entries);
         return testing::internal::GetCapturedStdout();
+    }
+
+    // Writes the list in a cycle of its own.
+    bool write(const std::vector<TaskEntry>& entries) const
+    {
+        tasks::TaskListCycle cycle(list);
+        return cycle.write(entries);
     }
 
     fs::path dir;
@@ -124,12 +135,12 @@ std::string element(const std::string& jobId, const std::string& extra = "")
 
 TEST(TaskListFormat, EmptyListIsThreeLinesWithoutFinalNewline)
 {
-    EXPECT_EQ(tasks::detail::formatTaskList({}), "{\n    \"QORAJob\": []\n}");
+    EXPECT_EQ(tasks::formatTaskList({}), "{\n    \"QORAJob\": []\n}");
 }
 
 TEST(TaskListFormat, OneEntryMatchesTheFileLayout)
 {
-    EXPECT_EQ(tasks::detail::formatTaskList({exportInfo()}),
+    EXPECT_EQ(tasks::formatTaskList({exportInfo()}),
               "{\n"
               "    \"QORAJob\": [\n"
               "        {\n"
@@ -147,8 +158,7 @@ TEST(TaskListFormat, OneEntryMatchesTheFileLayout)
 
 TEST(TaskListFormat, EntriesAreSeparatedByCommaAfterClosingBrace)
 {
-    std::string text =
-        tasks::detail::formatTaskList({update("A"), update("B")});
+    std::string text = tasks::formatTaskList({update("A"), update("B")});
     EXPECT_NE(text.find("\"ConfigDb\"\n        },\n        {\n"
                         "            \"JobType\": \"UPDATE\",\n"),
               std::string::npos);
@@ -170,12 +180,12 @@ class TaskListEscaping :
 TEST_P(TaskListEscaping, FieldIsEscapedAndReadBackUnchanged)
 {
     TaskEntry entry = update(GetParam().field);
-    std::string text = tasks::detail::formatTaskList({entry});
+    std::string text = tasks::formatTaskList({entry});
     EXPECT_NE(text.find("\"JOBID\": \"" + GetParam().written + "\",\n"),
               std::string::npos)
         << text;
 
-    ASSERT_TRUE(tasks::detail::writeTaskListAt(list, {entry}));
+    ASSERT_TRUE(write({entry}));
     EXPECT_EQ(contents(), text);
     std::vector<TaskEntry> back;
     EXPECT_EQ(readPrinting(back), "");
@@ -196,9 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TaskListFormat, FieldIsWrittenUpToItsFirstNul)
 {
     TaskEntry entry = update(std::string("JID\0tail", 8));
-    EXPECT_NE(
-        tasks::detail::formatTaskList({entry}).find("\"JOBID\": \"JID\",\n"),
-        std::string::npos);
+    EXPECT_NE(tasks::formatTaskList({entry}).find("\"JOBID\": \"JID\",\n"),
+              std::string::npos);
 }
 
 // ---------------------------------------------------------------- reader
@@ -358,7 +367,7 @@ TEST_F(ListDirectory, ReaderAndWriterRoundTripLargeList)
     {
         entries.push_back(update(std::to_string(i)));
     }
-    ASSERT_TRUE(tasks::detail::writeTaskListAt(list, entries));
+    ASSERT_TRUE(write(entries));
     std::vector<TaskEntry> back;
     EXPECT_EQ(readPrinting(back), "");
     EXPECT_EQ(jobIds(back), jobIds(entries));
@@ -376,44 +385,57 @@ ino_t inodeOf(const std::string& path)
 
 TEST_F(ListDirectory, WriteRewritesTheSameFileAndCutsTheTail)
 {
-    ASSERT_TRUE(tasks::detail::writeTaskListAt(
-        list, {update("1"), update("2"), update("3")}));
+    ASSERT_TRUE(write({update("1"), update("2"), update("3")}));
     ino_t before = inodeOf(list);
-    ASSERT_TRUE(tasks::detail::writeTaskListAt(list, {exportInfo()}));
+    ASSERT_TRUE(write({exportInfo()}));
     EXPECT_EQ(inodeOf(list), before);
-    EXPECT_EQ(contents(), tasks::detail::formatTaskList({exportInfo()}));
+    EXPECT_EQ(contents(), tasks::formatTaskList({exportInfo()}));
 }
 
 TEST_F(ListDirectory, WriteCreatesAnAbsentFile)
 {
-    ASSERT_TRUE(tasks::detail::writeTaskListAt(list, {}));
+    ASSERT_TRUE(write({}));
     EXPECT_EQ(contents(), "{\n    \"QORAJob\": []\n}");
 }
 
 TEST_F(ListDirectory, WriteIntoMissingDirectoryDoesNothing)
 {
-    std::string nowhere = (dir / "absent" / "list.json").string();
-    EXPECT_FALSE(tasks::detail::writeTaskListAt(nowhere, {exportInfo()}));
+    // Nothing can be there, so there is nothing to lock; as for any list
+    // that cannot be written, the cycle goes on and writes nothing.
+    tasks::TaskListCycle cycle((dir / "absent" / "list.json").string());
+    EXPECT_TRUE(cycle.locked());
+    std::vector<TaskEntry> entries;
+    cycle.read(entries);
+    EXPECT_TRUE(entries.empty());
+    EXPECT_FALSE(cycle.write({exportInfo()}));
     EXPECT_FALSE(fs::exists(dir / "absent"));
 }
 
-// ---------------------------------------------------------------- backups
+// ------------------------------------------------ backups and recovery
 
-class TaskListBackup : public ListDirectory
+class TaskListFiles : public ListDirectory
 {
   protected:
-    // Reads and rewrites the list as every user does.
-    void cycle()
+    // Reads and rewrites the list as every user does, in one cycle.
+    bool cycle() const
     {
+        tasks::TaskListCycle cycle(list);
         std::vector<TaskEntry> entries;
-        readPrinting(entries);
+        testing::internal::CaptureStdout();
+        cycle.read(entries);
+        testing::internal::GetCapturedStdout();
         entries.push_back(exportInfo());
-        ASSERT_TRUE(tasks::detail::writeTaskListAt(list, entries));
+        return cycle.write(entries);
     }
 
     std::string backup(int n) const
     {
-        return tasks::detail::backupPath(list, n);
+        return tasks::ListFile(list).backupPath(n);
+    }
+
+    std::string intent() const
+    {
+        return tasks::ListFile(list).intentPath();
     }
 
     std::vector<std::string> namesInDir() const
@@ -428,17 +450,18 @@ class TaskListBackup : public ListDirectory
     }
 };
 
-TEST_F(TaskListBackup, UnparsableListIsKeptBeforeItIsReplaced)
+TEST_F(TaskListFiles, UnparsableListIsKeptBeforeItIsReplaced)
 {
     put("{\"QORAJob\": [ not json");
-    cycle();
+    ASSERT_TRUE(cycle());
     EXPECT_EQ(contentsOf(backup(1)), "{\"QORAJob\": [ not json");
-    EXPECT_EQ(contents(), tasks::detail::formatTaskList({exportInfo()}));
-    EXPECT_THAT(namesInDir(), ElementsAre("BIOS_task_list.json",
-                                          "BIOS_task_list.json.unreadable.1"));
+    EXPECT_EQ(contents(), tasks::formatTaskList({exportInfo()}));
+    EXPECT_THAT(namesInDir(),
+                ElementsAre("BIOS_task_list.json", "BIOS_task_list.json.lock",
+                            "BIOS_task_list.json.unreadable.1"));
 }
 
-TEST_F(TaskListBackup, NewestThreeAreKept)
+TEST_F(TaskListFiles, NewestThreeAreKept)
 {
     for (int i = 1; i <= 5; ++i)
     {
@@ -449,62 +472,126 @@ TEST_F(TaskListBackup, NewestThreeAreKept)
     EXPECT_EQ(contentsOf(backup(2)), "broken 4");
     EXPECT_EQ(contentsOf(backup(3)), "broken 3");
     EXPECT_FALSE(fs::exists(backup(4)));
-    EXPECT_EQ(namesInDir().size(), 4U);
 }
 
-TEST_F(TaskListBackup, EveryIncompleteReadIsKept)
+TEST_F(TaskListFiles, EveryIncompleteReadIsKept)
 {
-    const std::vector<std::string> files{
-        "[]", "{\"other\": 1}", "{\"QORAJob\": 3}",
-        "{\"QORAJob\": [" + element("1") + ", {}]}"};
-    for (const auto& file : files)
+    for (const std::string& file :
+         std::vector<std::string>{"[]", "{\"other\": 1}", "{\"QORAJob\": 3}",
+                                  "{\"QORAJob\": [" + element("1") + ", {}]}"})
     {
-        fs::remove(backup(1));
         put(file);
         cycle();
         EXPECT_EQ(contentsOf(backup(1)), file);
     }
 }
 
-TEST_F(TaskListBackup, ReadableOrEmptyListIsNotKept)
+TEST_F(TaskListFiles, ReadableOrEmptyListIsNotKept)
 {
     put("{\"QORAJob\": [" + element("1") + "]}");
     cycle();
     put("");
     cycle();
-    EXPECT_THAT(namesInDir(), ElementsAre("BIOS_task_list.json"));
-}
-
-TEST_F(TaskListBackup, BackupIsTakenOnceThenTheListIsReadable)
-{
-    put("broken");
-    cycle();
-    cycle();
-    EXPECT_EQ(contentsOf(backup(1)), "broken");
-    EXPECT_FALSE(fs::exists(backup(2)));
-}
-
-TEST_F(TaskListBackup, ListChangedSinceTheReadIsNotKept)
-{
-    put("broken");
-    std::vector<TaskEntry> entries;
-    readPrinting(entries);
-    put("{\"QORAJob\": []}  ");
-    ASSERT_TRUE(tasks::detail::writeTaskListAt(list, entries));
     EXPECT_FALSE(fs::exists(backup(1)));
 }
 
-TEST_F(TaskListBackup, ListIsLeftWhenNoBackupCanBeMade)
+TEST_F(TaskListFiles, BytesReadAreKeptWhateverHappenedInBetween)
+{
+    put("broken");
+    tasks::TaskListCycle cycle(list);
+    std::vector<TaskEntry> entries;
+    testing::internal::CaptureStdout();
+    cycle.read(entries);
+    testing::internal::GetCapturedStdout();
+    put("{\"QORAJob\": []}  ");
+    ASSERT_TRUE(cycle.write({exportInfo()}));
+    EXPECT_EQ(contentsOf(backup(1)), "broken");
+}
+
+TEST_F(TaskListFiles, ListIsLeftWhenNoBackupCanBeMade)
 {
     put("broken");
     // A directory in the way of the backup's temporary file.
-    fs::create_directory(list + ".unreadable.new");
-    fs::create_directory(list + ".unreadable.new/x");
-    std::vector<TaskEntry> entries;
-    readPrinting(entries);
-    EXPECT_FALSE(tasks::detail::writeTaskListAt(list, {exportInfo()}));
+    fs::create_directories(list + ".unreadable.new/x");
+    EXPECT_FALSE(cycle());
     EXPECT_EQ(contents(), "broken");
     EXPECT_FALSE(fs::exists(backup(1)));
+}
+
+TEST_F(TaskListFiles, WhatCannotBeReadIsNeverWritten)
+{
+    // A link, a FIFO and a directory at the list's name.
+    fs::create_symlink(dir / "target", list);
+    EXPECT_FALSE(cycle());
+    EXPECT_FALSE(fs::exists(dir / "target"));
+    fs::remove(list);
+    ASSERT_EQ(::mkfifo(list.c_str(), 0600), 0);
+    EXPECT_FALSE(cycle());
+    fs::remove(list);
+    fs::create_directory(list);
+    EXPECT_FALSE(cycle());
+    EXPECT_TRUE(fs::is_directory(list));
+}
+
+TEST_F(TaskListFiles, IntentCopyIsWrittenIntoTheListFirst)
+{
+    put(tasks::formatTaskList({update("old")}).substr(0, 50));
+    const std::string next = tasks::formatTaskList({update("new")});
+    std::ofstream(intent(), std::ios::binary) << next;
+    std::ofstream(intent() + ".new", std::ios::binary) << "half";
+    std::ofstream(backup(1) + "x", std::ios::binary) << "foreign";
+    std::vector<TaskEntry> entries;
+    EXPECT_EQ(readPrinting(entries), "");
+    EXPECT_THAT(jobIds(entries), ElementsAre("new"));
+    EXPECT_EQ(contents(), next);
+    EXPECT_THAT(namesInDir(),
+                ElementsAre("BIOS_task_list.json", "BIOS_task_list.json.lock",
+                            "BIOS_task_list.json.unreadable.1x"));
+}
+
+TEST_F(TaskListFiles, CopyThatIsNoListIsNotOursAndGoes)
+{
+    const std::string text = tasks::formatTaskList({update("1")});
+    for (const std::string& foreign : {std::string(), std::string("x}")})
+    {
+        put(text);
+        std::ofstream(intent(), std::ios::binary) << foreign;
+        std::vector<TaskEntry> entries;
+        EXPECT_EQ(readPrinting(entries), "");
+        EXPECT_THAT(jobIds(entries), ElementsAre("1"));
+        EXPECT_FALSE(fs::exists(intent()));
+        EXPECT_EQ(contents(), text);
+    }
+}
+
+TEST_F(TaskListFiles, IntentCopyThatCannotBeWrittenIsReadAndKept)
+{
+    fs::create_directory(list);
+    const std::string next = tasks::formatTaskList({update("new")});
+    std::ofstream(intent(), std::ios::binary) << next;
+    tasks::TaskListCycle cycle(list);
+    std::vector<TaskEntry> entries;
+    cycle.read(entries);
+    EXPECT_THAT(jobIds(entries), ElementsAre("new"));
+    EXPECT_FALSE(cycle.write(entries));
+    EXPECT_EQ(contentsOf(intent()), next);
+}
+
+TEST_F(TaskListFiles, PlantedNamesAreNeverWrittenThrough)
+{
+    // Links at every name the tool creates, all aiming at one target.
+    const fs::path target = dir / "target";
+    std::ofstream(target) << "precious";
+    for (const std::string& name : std::vector<std::string>{
+             intent(), intent() + ".new", backup(1), list + ".unreadable.new"})
+    {
+        fs::create_symlink(target, name);
+    }
+    put("broken");
+    ASSERT_TRUE(cycle());
+    EXPECT_EQ(contentsOf(target.string()), "precious");
+    EXPECT_EQ(contentsOf(backup(1)), "broken");
+    EXPECT_EQ(contents(), tasks::formatTaskList({exportInfo()}));
 }
 
 // ---------------------------------------------------------------- lock
@@ -515,7 +602,7 @@ bool lockableElsewhere(const std::string& path)
     pid_t child = ::fork();
     if (child == 0)
     {
-        int fd = ::open(path.c_str(), O_RDWR);
+        int fd = ::open(path.c_str(), O_RDONLY);
         _exit(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
     }
     int status = 0;
@@ -523,35 +610,88 @@ bool lockableElsewhere(const std::string& path)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-TEST_F(ListDirectory, LockIsHeldForTheHoldersLifetime)
+constexpr std::chrono::milliseconds shortPatience{200};
+
+TEST_F(ListDirectory, LockIsHeldForTheHoldersLifetimeAndExcludesEveryOther)
 {
-    std::string lockFile = tasks::detail::lockPath(list);
-    EXPECT_EQ(lockFile, list + ".lock");
+    const std::string lockFile = list + ".lock";
     {
-        tasks::TaskListLock lock(lockFile);
-        ASSERT_TRUE(fs::exists(lockFile));
+        tasks::FileLock lock(lockFile);
+        ASSERT_TRUE(lock.held());
+        EXPECT_EQ(lock.failure(), "");
         EXPECT_FALSE(lockableElsewhere(lockFile));
-        {
-            // A nested holder shares the lock instead of waiting for it.
-            tasks::TaskListLock nested(lockFile);
-            EXPECT_FALSE(lockableElsewhere(lockFile));
-        }
-        EXPECT_FALSE(lockableElsewhere(lockFile));
+        // Another holder, even in this process, waits and then gives up.
+        tasks::FileLock second(lockFile, shortPatience);
+        EXPECT_FALSE(second.held());
+        EXPECT_EQ(second.failure(),
+                  lockFile + " is held by another run for more than 200 ms");
+        tasks::TaskListCycle cycle(list, shortPatience);
+        EXPECT_FALSE(cycle.locked());
+        EXPECT_EQ(cycle.lockFailure(), second.failure());
+        EXPECT_FALSE(cycle.write({exportInfo()}));
+        EXPECT_FALSE(fs::exists(list));
+        // A lock on another file is independent.
+        EXPECT_TRUE(tasks::FileLock(lockFile + "2", shortPatience).held());
     }
     EXPECT_TRUE(lockableElsewhere(lockFile));
 }
 
-TEST_F(ListDirectory, LockThatCannotBeTakenLetsTheHolderGoOn)
+TEST_F(ListDirectory, HolderIsWaitedFor)
 {
-    std::string lockFile = (dir / "absent" / "x.lock").string();
-    {
-        tasks::TaskListLock lock(lockFile);
-        EXPECT_FALSE(fs::exists(lockFile));
-    }
-    // The next holder still locks normally.
-    std::string good = tasks::detail::lockPath(list);
-    tasks::TaskListLock lock(good);
-    EXPECT_FALSE(lockableElsewhere(good));
+    const std::string lockFile = list + ".lock";
+    auto lock = std::make_unique<tasks::FileLock>(lockFile);
+    std::thread release([&lock] {
+        std::this_thread::sleep_for(shortPatience);
+        lock.reset();
+    });
+    tasks::FileLock waiting(lockFile, std::chrono::seconds(60));
+    release.join();
+    EXPECT_TRUE(waiting.held());
 }
+
+struct PlantedLock
+{
+    const char* name;
+    void (*plant)(const std::string& path, const fs::path& dir);
+    const char* failure;
+};
+
+class UnsafeLockFile :
+    public ListDirectory,
+    public testing::WithParamInterface<PlantedLock>
+{};
+
+TEST_P(UnsafeLockFile, IsRefusedWithoutWaitingOrWriting)
+{
+    const std::string lockFile = list + ".lock";
+    GetParam().plant(lockFile, dir);
+    tasks::FileLock lock(lockFile);
+    EXPECT_FALSE(lock.held());
+    EXPECT_EQ(lock.failure(), lockFile + " cannot be opened safely (" +
+                                  GetParam().failure + ")");
+    EXPECT_FALSE(fs::exists(dir / "target"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Planted, UnsafeLockFile,
+    testing::Values(PlantedLock{"Directory",
+                                [](const std::string& path, const fs::path&) {
+                                    fs::create_directory(path);
+                                },
+                                "not a regular file"},
+                    PlantedLock{
+                        "Symlink",
+                        [](const std::string& path, const fs::path& dir) {
+                            fs::create_symlink(dir / "target", path);
+                        },
+                        "Too many levels of symbolic links"},
+                    PlantedLock{"Fifo",
+                                [](const std::string& path, const fs::path&) {
+                                    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+                                },
+                                "not a regular file"}),
+    [](const testing::TestParamInfo<PlantedLock>& info) {
+        return info.param.name;
+    });
 
 } // namespace

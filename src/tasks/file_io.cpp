@@ -1,0 +1,73 @@
+#include "tasks/file_io.hpp"
+
+#include "unique_fd.hpp"
+
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+namespace tasks
+{
+namespace
+{
+
+constexpr std::size_t readChunk = 65536;
+
+} // namespace
+
+bool writeAllAt(int fd, std::string_view data, off_t offset)
+{
+    while (!data.empty())
+    {
+        const ssize_t written = ::pwrite(fd, data.data(), data.size(), offset);
+        if (written < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (written <= 0)
+        {
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(written));
+        offset += written;
+    }
+    return true;
+}
+
+bool readAll(int fd, std::string& text)
+{
+    std::array<char, readChunk> chunk{};
+    off_t offset = 0;
+    while (true)
+    {
+        const ssize_t got = ::pread(fd, chunk.data(), chunk.size(), offset);
+        if (got < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (got < 0)
+        {
+            return false;
+        }
+        if (got == 0)
+        {
+            return true;
+        }
+        text.append(chunk.data(), static_cast<std::size_t>(got));
+        offset += got;
+    }
+}
+
+bool syncDirectoryOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "."
+                                  : slash == 0               ? "/"
+                                               : path.substr(0, slash);
+    const UniqueFd handle(
+        ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return handle.valid() && ::fsync(handle.get()) == 0;
+}
+
+} // namespace tasks

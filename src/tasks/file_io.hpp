@@ -1,0 +1,30 @@
+#pragma once
+
+// Small POSIX file steps shared by the task list's file and its lock: whole
+// reads and writes that survive short transfers and interrupted calls, and
+// the directory sync that makes a created, renamed or removed name durable.
+
+#include <fcntl.h>
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+namespace tasks
+{
+
+// Flags for opening a name the tool owns: never through a symbolic link,
+// never waiting for a FIFO's other end, never taking a terminal.
+inline constexpr int safeOpenFlags =
+    O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// Writes all of data at offset; false on the first failing write.
+bool writeAllAt(int fd, std::string_view data, off_t offset);
+
+// Reads the file from its start to its end into text; false on a read error.
+bool readAll(int fd, std::string& text);
+
+// Syncs the directory that holds path; false when that fails.
+bool syncDirectoryOf(const std::string& path);
+
+} // namespace tasks

@@ -1,0 +1,112 @@
+#include "tasks/file_lock.hpp"
+
+#include "tasks/file_io.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+namespace tasks
+{
+namespace
+{
+
+// The lock file is only ever read, never written.
+constexpr int openFlags = O_RDONLY | safeOpenFlags;
+constexpr mode_t lockFileMode = 0600;
+
+constexpr std::chrono::milliseconds firstPause{1};
+constexpr std::chrono::milliseconds longestPause{50};
+
+// Opens the lock file, creating it when absent (and then syncing its
+// directory, so that it stays once a run has relied on it).
+UniqueFd openLockFile(const std::string& path, std::string& why, int& openError)
+{
+    UniqueFd file(
+        ::open(path.c_str(), openFlags | O_CREAT | O_EXCL, lockFileMode));
+    if (file.valid())
+    {
+        syncDirectoryOf(path);
+        return file;
+    }
+    if (errno == EEXIST)
+    {
+        file.reset(::open(path.c_str(), openFlags));
+    }
+    if (!file.valid())
+    {
+        openError = errno;
+        why = path + " cannot be opened safely (" + std::strerror(errno) + ")";
+        return file;
+    }
+    struct stat status
+    {};
+    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
+    {
+        why = path + " cannot be opened safely (not a regular file)";
+        file.reset();
+    }
+    return file;
+}
+
+std::string patienceText(std::chrono::milliseconds patience)
+{
+    if (patience.count() % 1000 == 0)
+    {
+        return std::to_string(patience.count() / 1000) + " s";
+    }
+    return std::to_string(patience.count()) + " ms";
+}
+
+} // namespace
+
+FileLock::FileLock(const std::string& lockFile,
+                   std::chrono::milliseconds patience)
+{
+    UniqueFd opened = openLockFile(lockFile, why, openError);
+    if (!opened.valid())
+    {
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    auto pause = firstPause;
+    while (::flock(opened.get(), LOCK_EX | LOCK_NB) != 0)
+    {
+        if (errno != EWOULDBLOCK && errno != EINTR)
+        {
+            why = lockFile + " cannot be locked (" + std::strerror(errno) + ")";
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+        {
+            why = lockFile + " is held by another run for more than " +
+                  patienceText(patience);
+            return;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, longestPause);
+    }
+    file = std::move(opened);
+}
+
+bool FileLock::held() const noexcept
+{
+    return file.valid();
+}
+
+const std::string& FileLock::failure() const noexcept
+{
+    return why;
+}
+
+bool FileLock::nowhere() const noexcept
+{
+    return openError == ENOENT || openError == EROFS;
+}
+
+} // namespace tasks

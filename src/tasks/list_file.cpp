@@ -1,0 +1,364 @@
+#include "tasks/list_file.hpp"
+
+#include "tasks/file_io.hpp"
+#include "unique_fd.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+namespace tasks
+{
+namespace
+{
+
+constexpr const char* lockSuffix = ".lock";
+constexpr const char* intentSuffix = ".intent";
+constexpr const char* backupInfix = ".unreadable.";
+constexpr const char* freshSuffix = ".new";
+constexpr const char* freshBackupSuffix = ".unreadable.new";
+
+// A list the tool creates gets what an output stream would give it; the
+// copies beside it are the tool's own.
+constexpr mode_t listFileMode = 0666;
+constexpr mode_t copyFileMode = 0600;
+
+// A failed in-place write is tried once more before it is left to the next
+// holder of the lock.
+constexpr int writeAttempts = 2;
+
+// Creates path afresh (removing a left-over or planted name first), writes
+// bytes into it and syncs it. The file is new, so nothing is written
+// through whatever stood at the name. Returns 0, or the errno value of the
+// step that failed (the half-written file is removed again).
+int writeNewFile(const std::string& path, std::string_view bytes)
+{
+    ::unlink(path.c_str());
+    UniqueFd file(::open(path.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | safeOpenFlags,
+                         copyFileMode));
+    if (!file.valid())
+    {
+        return errno;
+    }
+    errno = 0;
+    if (writeAllAt(file.get(), bytes, 0) && ::fsync(file.get()) == 0)
+    {
+        return 0;
+    }
+    // A write that stored nothing and reported nothing counts as no room.
+    const int error = errno != 0 ? errno : ENOSPC;
+    file.reset();
+    ::unlink(path.c_str());
+    return error;
+}
+
+bool noRoom(int error)
+{
+    return error == ENOSPC || error == EDQUOT;
+}
+
+// Removes something that is not ours from one of our names: a link, FIFO,
+// device or empty directory.
+void removeForeign(const std::string& path)
+{
+    if (::unlink(path.c_str()) != 0 && errno == EISDIR)
+    {
+        ::rmdir(path.c_str());
+    }
+}
+
+// Writes blanks over [from, to). Blanks after the list's text leave it a
+// valid document: the reader skips white space after the root.
+bool writeBlanks(int fd, off_t from, off_t to)
+{
+    static constexpr std::size_t blanksSize = 4096;
+    static const std::array<char, blanksSize> blanks = [] {
+        std::array<char, blanksSize> spaces{};
+        spaces.fill(' ');
+        return spaces;
+    }();
+    while (from < to)
+    {
+        const auto count = static_cast<std::size_t>(
+            std::min<off_t>(to - from, static_cast<off_t>(blanks.size())));
+        if (!writeAllAt(fd, {blanks.data(), count}, from))
+        {
+            return false;
+        }
+        from += static_cast<off_t>(count);
+    }
+    return true;
+}
+
+bool unsupported(int error)
+{
+    return error == EOPNOTSUPP || error == ENOSYS || error == EINVAL;
+}
+
+// Makes sure the file system has room for newSize bytes of list before the
+// old text is touched. Reserves the blocks without changing the file's size;
+// where the file system cannot reserve, takes the room by writing blanks
+// after the old text, and gives them back when that fails.
+bool reserveSpace(int fd, off_t oldSize, off_t newSize)
+{
+    if (newSize == 0)
+    {
+        return true;
+    }
+    int result = 0;
+    do
+    {
+        result = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, newSize);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0)
+    {
+        return true;
+    }
+    if (!unsupported(errno))
+    {
+        return false;
+    }
+    if (newSize <= oldSize)
+    {
+        return true;
+    }
+    if (writeBlanks(fd, oldSize, newSize) && ::fsync(fd) == 0)
+    {
+        return true;
+    }
+    // Even if the blanks stayed, the old text would read the same.
+    (void)::ftruncate(fd, oldSize);
+    return false;
+}
+
+// Writes text over the list from its start, blanks over the rest of the old
+// text (so that the list reads whole even if the cut below fails), cuts the
+// file to the text's size and syncs it.
+bool overwrite(int fd, std::string_view text, off_t oldSize)
+{
+    const auto newSize = static_cast<off_t>(text.size());
+    return writeAllAt(fd, text, 0) &&
+           (oldSize <= newSize || writeBlanks(fd, newSize, oldSize)) &&
+           ::ftruncate(fd, newSize) == 0 && ::fsync(fd) == 0;
+}
+
+} // namespace
+
+ListFile::ListFile(std::string path) : listPath(std::move(path))
+{}
+
+const std::string& ListFile::path() const noexcept
+{
+    return listPath;
+}
+
+std::string ListFile::lockPath() const
+{
+    return listPath + lockSuffix;
+}
+
+std::string ListFile::intentPath() const
+{
+    return listPath + intentSuffix;
+}
+
+std::string ListFile::backupPath(int number) const
+{
+    return listPath + backupInfix + std::to_string(number);
+}
+
+ListFile::Recovery ListFile::recover(std::string& pending) const
+{
+    ::unlink((intentPath() + freshSuffix).c_str());
+    ::unlink((listPath + freshBackupSuffix).c_str());
+
+    const std::string intent = intentPath();
+    UniqueFd copy(::open(intent.c_str(), O_RDONLY | safeOpenFlags));
+    if (!copy.valid())
+    {
+        if (errno == ENOENT)
+        {
+            return Recovery::done;
+        }
+        if (errno == ELOOP)
+        {
+            removeForeign(intent);
+            return Recovery::done;
+        }
+        return Recovery::unknown;
+    }
+    struct stat status
+    {};
+    if (::fstat(copy.get(), &status) != 0)
+    {
+        return Recovery::unknown;
+    }
+    std::string text;
+    if (S_ISREG(status.st_mode))
+    {
+        text.reserve(static_cast<std::size_t>(status.st_size));
+        if (!readAll(copy.get(), text))
+        {
+            return Recovery::unknown;
+        }
+    }
+    copy.reset();
+    // Only a list's text was ever written there; anything else is not ours.
+    if (text.empty() || text.front() != '{' || text.back() != '}')
+    {
+        removeForeign(intent);
+        return Recovery::done;
+    }
+    if (writeInPlace(text, true) == Outcome::written)
+    {
+        ::unlink(intent.c_str());
+        return Recovery::done;
+    }
+    pending = std::move(text);
+    return Recovery::pending;
+}
+
+ListContents ListFile::read() const
+{
+    ListContents contents;
+    const UniqueFd file(::open(listPath.c_str(), O_RDONLY | safeOpenFlags));
+    if (!file.valid())
+    {
+        contents.state = errno == ENOENT ? ListContents::State::absent
+                                         : ListContents::State::unreadable;
+        return contents;
+    }
+    contents.state = ListContents::State::unreadable;
+    struct stat status
+    {};
+    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
+    {
+        return contents;
+    }
+    contents.bytes.reserve(static_cast<std::size_t>(status.st_size));
+    if (!readAll(file.get(), contents.bytes))
+    {
+        contents.bytes.clear();
+        return contents;
+    }
+    contents.state = ListContents::State::read;
+    return contents;
+}
+
+bool ListFile::keepBackup(std::string_view bytes) const
+{
+    const std::string fresh = listPath + freshBackupSuffix;
+    if (writeNewFile(fresh, bytes) != 0)
+    {
+        return false;
+    }
+    for (int n = backupsKept - 1; n >= 1; --n)
+    {
+        // A missing backup simply leaves a gap to fill.
+        ::rename(backupPath(n).c_str(), backupPath(n + 1).c_str());
+    }
+    if (::rename(fresh.c_str(), backupPath(1).c_str()) != 0)
+    {
+        ::unlink(fresh.c_str());
+        return false;
+    }
+    return syncDirectoryOf(listPath);
+}
+
+bool ListFile::rewrite(std::string_view text) const
+{
+    const Intent intent = writeIntent(text);
+    if (intent == Intent::noRoom)
+    {
+        // No room for a copy at all: a list that does not grow still needs
+        // no new room, and is written without one.
+        return writeInPlace(text, false) == Outcome::written;
+    }
+    if (intent == Intent::failed)
+    {
+        return false;
+    }
+    const Outcome outcome = writeInPlace(text, true);
+    if (outcome == Outcome::unfinished)
+    {
+        return false;
+    }
+    // Written, or given up before the list was touched: the copy has done
+    // its work either way.
+    ::unlink(intentPath().c_str());
+    return outcome == Outcome::written;
+}
+
+ListFile::Intent ListFile::writeIntent(std::string_view text) const
+{
+    const std::string intent = intentPath();
+    const std::string fresh = intent + freshSuffix;
+    const int error = writeNewFile(fresh, text);
+    if (error != 0)
+    {
+        return noRoom(error) ? Intent::noRoom : Intent::failed;
+    }
+    if (::rename(fresh.c_str(), intent.c_str()) != 0)
+    {
+        ::unlink(fresh.c_str());
+        return Intent::failed;
+    }
+    if (!syncDirectoryOf(listPath))
+    {
+        ::unlink(intent.c_str());
+        return Intent::failed;
+    }
+    return Intent::written;
+}
+
+ListFile::Outcome ListFile::writeInPlace(std::string_view text,
+                                         bool mayGrow) const
+{
+    bool created = false;
+    UniqueFd list(::open(listPath.c_str(), O_RDWR | safeOpenFlags));
+    if (!list.valid() && errno == ENOENT)
+    {
+        list.reset(::open(listPath.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | safeOpenFlags,
+                          listFileMode));
+        created = list.valid();
+    }
+    struct stat status
+    {};
+    if (!list.valid() || ::fstat(list.get(), &status) != 0 ||
+        !S_ISREG(status.st_mode))
+    {
+        return Outcome::untouched;
+    }
+    const off_t oldSize = status.st_size;
+    const auto newSize = static_cast<off_t>(text.size());
+    if ((!mayGrow && newSize > oldSize) ||
+        !reserveSpace(list.get(), oldSize, newSize))
+    {
+        if (created)
+        {
+            ::unlink(listPath.c_str());
+        }
+        return Outcome::untouched;
+    }
+    // From here on the old text is given up; the intent copy stands for the
+    // list until the new text is in place and synced.
+    for (int attempt = 0; attempt < writeAttempts; ++attempt)
+    {
+        if (overwrite(list.get(), text, oldSize))
+        {
+            return !created || syncDirectoryOf(listPath) ? Outcome::written
+                                                         : Outcome::unfinished;
+        }
+    }
+    return Outcome::unfinished;
+}
+
+} // namespace tasks
