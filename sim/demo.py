@@ -18,7 +18,9 @@ demo shows only what changed.
 import argparse
 import json
 import lzma
+import os
 import random
+import shlex
 import shutil
 import signal
 import sys
@@ -95,11 +97,16 @@ class Demo:
 
     def _name(self, name, program):
         """A wrapper that runs `program` under its plain name, as a BMC's
-        PATH would find it."""
+        PATH would find it. A build for another machine runs under the
+        emulator that UPDATER_WRAPPER names (qemu-user, which takes the
+        program's name with -0), as the tests run it."""
         if not program.exists():
             raise DemoFailed(f'{program} missing: build the project first')
         wrapper = self.bin / name
-        wrapper.write_text(f'#!/bin/bash\nexec -a {name} "{program}" "$@"\n')
+        emulator = shlex.split(os.environ.get('UPDATER_WRAPPER', ''))
+        start = (f'exec {shlex.join(emulator)} -0 {name}' if emulator
+                 else f'exec -a {name}')
+        wrapper.write_text(f'#!/bin/bash\n{start} "{program}" "$@"\n')
         wrapper.chmod(0o755)
 
     def close(self):
