@@ -3,7 +3,7 @@
 // file that PEAK_RSS_FILE names. Other programs it starts, the xz child
 // among them, are left alone.
 
-#include "file_ptr.hpp"
+#include "handles/stdio.hpp"
 
 #include <cerrno>
 #include <cstdio>

@@ -10,6 +10,8 @@
 //       maxrss_kib=<n>" with this process's own peak resident set (the xz
 //       child is not counted). Run it in a private mount namespace.
 
+#include "capsule/layout.hpp"
+#include "handles/stdio.hpp"
 #include "platform/fw_manifest.hpp"
 #include "update/bios_image_context.hpp"
 #include "update/verify_image.hpp"
@@ -26,37 +28,25 @@
 namespace
 {
 
-struct FileCloser
-{
-    void operator()(std::FILE* file) const
-    {
-        std::fclose(file);
-    }
-};
-
 int timeSignature(const char* imagePath, int rounds)
 {
-    // The context only borrows the file here; its scratch area is a
-    // directory that does not exist.
-    static const update::ScratchArea nowhere{
-        "/nonexistent/verify_bench", "/nonexistent/verify_bench/bios.lzma",
-        "/nonexistent/verify_bench/bios"};
-    update::BiosImageContext ctx(imagePath, nowhere);
-    if (ctx.file == nullptr || std::fseek(ctx.file, 0, SEEK_END) != 0)
+    const FilePtr image(std::fopen(imagePath, "rb"));
+    if (!image || std::fseek(image.get(), 0, SEEK_END) != 0)
     {
         std::fprintf(stderr, "verify_bench: cannot open %s\n", imagePath);
         return 1;
     }
-    ctx.imageSize = static_cast<std::uint32_t>(std::ftell(ctx.file));
-    std::array<std::uint8_t, 8> rbu{};
-    if (std::fseek(ctx.file, 0, SEEK_SET) != 0 ||
-        std::fread(rbu.data(), 1, rbu.size(), ctx.file) != rbu.size() ||
-        std::fseek(ctx.file, rbu[4], SEEK_SET) != 0)
+    const auto size = static_cast<std::uint32_t>(std::ftell(image.get()));
+    capsule::layout::RbuHeaderWords rbu{};
+    if (std::fseek(image.get(), 0, SEEK_SET) != 0 ||
+        std::fread(rbu.data(), 1, rbu.size(), image.get()) != rbu.size() ||
+        std::fseek(image.get(), rbu[capsule::layout::rbuLengthOffset],
+                   SEEK_SET) != 0)
     {
         std::fprintf(stderr, "verify_bench: no RBU header\n");
         return 1;
     }
-    FwManifest manifest(ctx.file);
+    FwManifest manifest(image.get());
     const std::uint8_t* keyRecord = manifest.VerifyManifest();
     if (keyRecord == nullptr)
     {
@@ -68,7 +58,7 @@ int timeSignature(const char* imagePath, int rounds)
     {
         const auto start = std::chrono::steady_clock::now();
         const int result =
-            update::signature_verify(ctx.file, ctx.imageSize, keyRecord);
+            update::signature_verify(image.get(), size, keyRecord);
         const std::chrono::duration<double> took =
             std::chrono::steady_clock::now() - start;
         if (result != 0)
@@ -81,8 +71,8 @@ int timeSignature(const char* imagePath, int rounds)
             best = took.count();
         }
     }
-    std::printf("signature_verify bytes=%u seconds=%.4f MiBps=%.1f\n",
-                ctx.imageSize, best, ctx.imageSize / best / 1048576.0);
+    std::printf("signature_verify bytes=%u seconds=%.4f MiBps=%.1f\n", size,
+                best, size / best / 1048576.0);
     return 0;
 }
 

@@ -1,5 +1,6 @@
 // Fuzz target: the firmware-manifest library over arbitrary bytes.
 
+#include "handles/stdio.hpp"
 #include "platform/fw_manifest.hpp"
 
 #include <cstddef>
@@ -9,27 +10,13 @@
 #include <memory>
 #include <vector>
 
-namespace
-{
-
-struct FileClose
-{
-    void operator()(std::FILE* file) const noexcept
-    {
-        std::fclose(file);
-    }
-};
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size)
 {
     // fmemopen needs a writable buffer of at least one byte.
     std::vector<std::uint8_t> copy(data, data + size);
     copy.push_back(0);
-    const std::unique_ptr<std::FILE, FileClose> stream(
-        fmemopen(copy.data(), size == 0 ? 1 : size, "rb"));
+    const FilePtr stream(fmemopen(copy.data(), size == 0 ? 1 : size, "rb"));
     if (!stream)
     {
         return 0;

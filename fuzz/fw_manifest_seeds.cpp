@@ -3,6 +3,7 @@
 // one manifest, and manifests signed by a root the library does not trust.
 
 #include "capsule_builder.hpp"
+#include "handles/stdio.hpp"
 
 #include <cstdio>
 #include <memory>
@@ -13,20 +14,11 @@ namespace
 
 using capsule::Bytes;
 
-struct FileClose
-{
-    void operator()(std::FILE* file) const noexcept
-    {
-        std::fclose(file);
-    }
-};
-
 bool writeSeed(const std::string& directory, const std::string& name,
                const Bytes& bytes)
 {
     const std::string path = directory + "/" + name;
-    const std::unique_ptr<std::FILE, FileClose> file(
-        std::fopen(path.c_str(), "wb"));
+    const FilePtr file(std::fopen(path.c_str(), "wb"));
     return file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) ==
                        bytes.size();
 }

@@ -2,6 +2,7 @@
 // list file, then checks that what it took survives a write and a new read
 // unchanged.
 
+#include "handles/stdio.hpp"
 #include "tasks/task_list.hpp"
 
 #include <cstddef>
@@ -14,15 +15,6 @@
 
 namespace
 {
-
-struct FileCloser
-{
-    void operator()(std::FILE* file) const
-    {
-        std::fclose(file);
-    }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 std::vector<tasks::TaskEntry> readFrom(const void* data, std::size_t size,
                                        bool& whole)

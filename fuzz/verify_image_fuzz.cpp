@@ -3,6 +3,7 @@
 // a directory of its own that never holds files, so its clean-up touches
 // nothing else.
 
+#include "scratch_directory.hpp"
 #include "update/bios_image_context.hpp"
 #include "update/verify_image.hpp"
 
@@ -17,31 +18,16 @@
 namespace
 {
 
-struct EmptyScratch
+// One private scratch area for the whole run; the contexts never unwrap,
+// they only remove what would be there.
+const capsule::ScratchDirectory& scratch()
 {
-    std::string directory;
-    std::string compressedImage;
-    std::string image;
-    update::ScratchArea area{};
-};
-
-const EmptyScratch& emptyScratch()
-{
-    static const EmptyScratch scratch = [] {
-        EmptyScratch made;
-        std::string pattern = "/tmp/verify-image-fuzz-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr)
-        {
-            std::abort();
-        }
-        made.directory = pattern + "/biosscratchpad";
-        made.compressedImage = made.directory + "/bios.lzma";
-        made.image = made.directory + "/bios";
-        made.area = {made.directory.c_str(), made.compressedImage.c_str(),
-                     made.image.c_str()};
-        return made;
-    }();
-    return scratch;
+    static const capsule::ScratchDirectory directory;
+    if (!directory.ready())
+    {
+        std::abort();
+    }
+    return directory;
 }
 
 // A read stream over a memory file holding the bytes; null on failure.
@@ -76,16 +62,15 @@ std::FILE* memoryStream(const std::uint8_t* data, std::size_t size)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size)
 {
-    const EmptyScratch& scratch = emptyScratch();
-    update::BiosImageContext ctx(scratch.directory + "/no-capsule",
-                                 scratch.area);
-    ctx.file = memoryStream(data, size);
-    if (ctx.file == nullptr)
+    update::BiosImageContext ctx(scratch().file("no-capsule"),
+                                 scratch().area());
+    ctx.file.reset(memoryStream(data, size));
+    if (!ctx.file)
     {
         return 0;
     }
     // Positioned at its end, as unwrapping leaves it.
-    std::fseek(ctx.file, 0, SEEK_END);
+    std::fseek(ctx.file.get(), 0, SEEK_END);
     ctx.imageSize = static_cast<std::uint32_t>(size);
     const bool passed = update::verifyBiosImage(ctx);
     if (passed != ctx.verified || (passed && ctx.releaseType == 0))

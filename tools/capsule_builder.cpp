@@ -1,6 +1,7 @@
 #include "capsule_builder.hpp"
 
-#include "manifest_format.hpp"
+#include "handles/stdio.hpp"
+#include "vardex/manifest_format.hpp"
 
 #include <lzma.h>
 #include <openssl/pem.h>
@@ -23,27 +24,9 @@ namespace
 
 namespace format = vardex::format;
 
-struct FileClose
-{
-    void operator()(std::FILE* file) const noexcept
-    {
-        std::fclose(file);
-    }
-};
-using File = std::unique_ptr<std::FILE, FileClose>;
+using namespace layout;
 
-struct MdCtxFree
-{
-    void operator()(EVP_MD_CTX* ctx) const noexcept
-    {
-        EVP_MD_CTX_free(ctx);
-    }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-
-constexpr std::array<std::uint8_t, 4> rbuMagic = {'$', 'R', 'B', 'U'};
-constexpr std::size_t rbuMinimumSize = 8;
-constexpr std::size_t rbuLengthOffset = 4;
+constexpr std::size_t rbuMinimumSize = rbuWordSize * rbuWordCount;
 
 // EFI_CAPSULE_GUID {3B6686BD-0D76-4030-B70E-B5519E2FC5A0} in memory order.
 constexpr std::array<std::uint8_t, 16> efiCapsuleGuid = {
@@ -167,9 +150,9 @@ Bytes padToSlot(Bytes signature)
     return signature;
 }
 
-MdCtx signingContext(const Key& key, const EVP_MD* digest)
+MdCtxPtr signingContext(const Key& key, const EVP_MD* digest)
 {
-    MdCtx ctx(EVP_MD_CTX_new());
+    MdCtxPtr ctx(EVP_MD_CTX_new());
     if (!ctx || !key ||
         EVP_DigestSignInit(ctx.get(), nullptr, digest, nullptr, key.get()) != 1)
     {
@@ -205,7 +188,7 @@ bool writeAll(std::FILE* file, const std::uint8_t* data, std::size_t size)
 
 Key loadPrivateKey(const std::string& pemPath)
 {
-    File file(std::fopen(pemPath.c_str(), "rb"));
+    FilePtr file(std::fopen(pemPath.c_str(), "rb"));
     if (!file)
     {
         return nullptr;
@@ -215,7 +198,7 @@ Key loadPrivateKey(const std::string& pemPath)
 
 Key loadPublicKey(const std::string& pemPath)
 {
-    File file(std::fopen(pemPath.c_str(), "rb"));
+    FilePtr file(std::fopen(pemPath.c_str(), "rb"));
     if (!file)
     {
         return nullptr;
@@ -287,7 +270,7 @@ std::string developmentImageKeyPath()
 Bytes signData(const std::uint8_t* data, std::size_t size, const Key& key,
                const EVP_MD* digest)
 {
-    MdCtx ctx = signingContext(key, digest);
+    MdCtxPtr ctx = signingContext(key, digest);
     if (!ctx || EVP_DigestSignUpdate(ctx.get(), data, size) != 1)
     {
         return {};
@@ -371,12 +354,7 @@ std::optional<ManifestFields> parseManifest(const std::uint8_t* data,
 
 std::uint32_t readLe32(const Bytes& bytes, std::size_t offset)
 {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i)
-    {
-        value |= static_cast<std::uint32_t>(bytes[offset + i]) << (8 * i);
-    }
-    return value;
+    return layout::readLe32(bytes.data() + offset);
 }
 
 Bytes rbuHeader(std::uint8_t length)
@@ -536,7 +514,7 @@ bool streamCapsuleBody(std::FILE* payload, const Bytes& manifest,
     {
         return false;
     }
-    MdCtx signer = signingContext(imageKey, EVP_sha512());
+    MdCtxPtr signer = signingContext(imageKey, EVP_sha512());
     if (!signer)
     {
         return false;
@@ -580,8 +558,8 @@ bool packFile(const std::string& payloadPath, const Bytes& manifest,
 {
     bool done = false;
     {
-        File payload(std::fopen(payloadPath.c_str(), "rb"));
-        File out(payload ? std::fopen(outPath.c_str(), "wb") : nullptr);
+        FilePtr payload(std::fopen(payloadPath.c_str(), "rb"));
+        FilePtr out(payload ? std::fopen(outPath.c_str(), "wb") : nullptr);
         if (!out)
         {
             return false;

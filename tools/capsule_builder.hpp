@@ -20,6 +20,9 @@
 //
 // Nothing here throws except std::bad_alloc.
 
+#include "capsule/layout.hpp"
+#include "handles/openssl.hpp"
+
 #include <openssl/evp.h>
 
 #include <cstddef>
@@ -35,16 +38,8 @@ namespace capsule
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct PkeyFree
-{
-    void operator()(EVP_PKEY* key) const noexcept
-    {
-        EVP_PKEY_free(key);
-    }
-};
-
 // An owned OpenSSL key; empty (null) when loading or generating failed.
-using Key = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using Key = PkeyPtr;
 
 // ---- Keys -----------------------------------------------------------------
 
@@ -111,8 +106,8 @@ std::optional<ManifestFields> parseManifest(const std::uint8_t* data,
 
 // ---- Image ----------------------------------------------------------------
 
-inline constexpr std::size_t signatureSlotSize = 104;
-inline constexpr std::size_t uefiHeaderSize = 84;
+using layout::signatureSlotSize;
+using layout::uefiHeaderSize;
 
 struct ImageLayout
 {

@@ -5,10 +5,11 @@
 // failure lines are those the updater would give for the same capsule.
 
 #include "capsule_builder.hpp"
-#include "manifest_format.hpp"
 #include "rapidjson.hpp"
+#include "scratch_directory.hpp"
 #include "update/bios_image_context.hpp"
 #include "update/verify_image.hpp"
+#include "vardex/manifest_format.hpp"
 
 #include <unistd.h>
 
@@ -439,56 +440,6 @@ class StderrCapture
     bool active = false;
 };
 
-// A private scratch directory for the updater's unwrapping; removed with
-// everything in it when it ends.
-class PrivateScratch
-{
-  public:
-    PrivateScratch()
-    {
-        std::error_code error;
-        const std::filesystem::path tmp =
-            std::filesystem::temp_directory_path(error);
-        std::string pattern = (error ? std::filesystem::path("/tmp") : tmp) /
-                              "capsule-tool.XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr)
-        {
-            root = pattern;
-            directory = root + "/biosscratchpad";
-            compressed = directory + "/bios.lzma";
-            image = directory + "/bios";
-            area = {directory.c_str(), compressed.c_str(), image.c_str()};
-        }
-    }
-    PrivateScratch(const PrivateScratch&) = delete;
-    PrivateScratch& operator=(const PrivateScratch&) = delete;
-    ~PrivateScratch()
-    {
-        if (!root.empty())
-        {
-            std::error_code ignored;
-            std::filesystem::remove_all(root, ignored);
-        }
-    }
-
-    bool ready() const
-    {
-        return !root.empty();
-    }
-
-    const update::ScratchArea& scratchArea() const
-    {
-        return area;
-    }
-
-  private:
-    std::string root;
-    std::string directory;
-    std::string compressed;
-    std::string image;
-    update::ScratchArea area{};
-};
-
 std::vector<std::string> updaterLines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -514,17 +465,17 @@ std::vector<std::string> updaterLines(const std::string& text)
 // scratch area cannot be made.
 bool verifyCapsule(const std::string& path, Report& report)
 {
-    PrivateScratch scratch;
+    const capsule::ScratchDirectory scratch;
     if (!scratch.ready())
     {
         return false;
     }
     StderrCapture capture;
     {
-        update::BiosImageContext ctx(path, scratch.scratchArea());
+        update::BiosImageContext ctx(path, scratch.area());
         if (update::uncompressBiosCapFile(ctx) == 0)
         {
-            describeImage(ctx.file, ctx.imageSize, report);
+            describeImage(ctx.file.get(), ctx.imageSize, report);
             try
             {
                 report.verified = update::verifyBiosImage(ctx);

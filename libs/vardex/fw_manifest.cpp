@@ -1,15 +1,16 @@
 // Firmware manifest reader and verifier (libvardex.so.9).
 //
-// The manifest layout is in manifest_format.hpp. A manifest is accepted only
-// when every length field fits its bound and the data actually read, its
+// The manifest layout is in vardex/manifest_format.hpp. A manifest is accepted
+// only when every length field fits its bound and the data actually read, its
 // root-of-trust signature verifies against the key built into this library,
 // and the key it carries is an ECDSA P-384 SubjectPublicKeyInfo that is
 // exactly as long as its length field says.
 
 #include "fw_manifest.hpp"
 
-#include "manifest_format.hpp"
+#include "handles/openssl.hpp"
 #include "manifest_root_key.hpp"
+#include "vardex/manifest_format.hpp"
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
@@ -24,24 +25,6 @@ namespace
 {
 
 namespace format = vardex::format;
-
-struct PkeyFree
-{
-    void operator()(EVP_PKEY* key) const noexcept
-    {
-        EVP_PKEY_free(key);
-    }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-struct MdCtxFree
-{
-    void operator()(EVP_MD_CTX* ctx) const noexcept
-    {
-        EVP_MD_CTX_free(ctx);
-    }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 // The only curve accepted for both the root key and the image key: its DER
 // signatures fit the image's 104-byte signature slot.
@@ -58,10 +41,10 @@ bool readExactly(std::FILE* stream, std::vector<std::uint8_t>& buffer,
 
 // A public key decoded from DER; empty unless the DER is well formed and is
 // exactly `size` bytes long.
-Pkey decodePublicKey(const std::uint8_t* der, std::size_t size)
+PkeyPtr decodePublicKey(const std::uint8_t* der, std::size_t size)
 {
     const unsigned char* cursor = der;
-    Pkey key(d2i_PUBKEY(nullptr, &cursor, static_cast<long>(size)));
+    PkeyPtr key(d2i_PUBKEY(nullptr, &cursor, static_cast<long>(size)));
     if (!key || cursor != der + size)
     {
         return nullptr;
@@ -86,10 +69,10 @@ bool isP384Key(EVP_PKEY* key)
     return std::string_view(group.data(), length) == requiredCurve;
 }
 
-Pkey rootKey()
+PkeyPtr rootKey()
 {
-    Pkey key = decodePublicKey(vardex::manifestRootKeyDer,
-                               sizeof(vardex::manifestRootKeyDer));
+    PkeyPtr key = decodePublicKey(vardex::manifestRootKeyDer,
+                                  sizeof(vardex::manifestRootKeyDer));
     if (!key || !isP384Key(key.get()))
     {
         return nullptr;
@@ -101,8 +84,8 @@ bool rootSignatureValid(const std::uint8_t* data, std::size_t dataSize,
                         const std::uint8_t* signature,
                         std::size_t signatureSize)
 {
-    Pkey key = rootKey();
-    MdCtx ctx(EVP_MD_CTX_new());
+    PkeyPtr key = rootKey();
+    MdCtxPtr ctx(EVP_MD_CTX_new());
     if (!key || !ctx)
     {
         return false;
@@ -118,7 +101,7 @@ bool rootSignatureValid(const std::uint8_t* data, std::size_t dataSize,
 
 bool imageKeyValid(const std::uint8_t* der, std::size_t size)
 {
-    Pkey key = decodePublicKey(der, size);
+    PkeyPtr key = decodePublicKey(der, size);
     return key && isP384Key(key.get());
 }
 

@@ -1,8 +1,8 @@
 #include "tasks/config_jobs.hpp"
 
 #include "diag.hpp"
+#include "handles/fd.hpp"
 #include "tasks/task_list_cycle.hpp"
-#include "unique_fd.hpp"
 
 #include <fcntl.h>
 

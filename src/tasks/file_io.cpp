@@ -1,6 +1,6 @@
 #include "tasks/file_io.hpp"
 
-#include "unique_fd.hpp"
+#include "handles/fd.hpp"
 
 #include <unistd.h>
 

@@ -15,7 +15,7 @@
 // other even within one process. Nothing is shared between objects.
 
 #include "build_limits.hpp"
-#include "unique_fd.hpp"
+#include "handles/fd.hpp"
 
 #include <chrono>
 #include <string>

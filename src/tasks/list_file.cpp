@@ -1,7 +1,7 @@
 #include "tasks/list_file.hpp"
 
+#include "handles/fd.hpp"
 #include "tasks/file_io.hpp"
-#include "unique_fd.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 #include "tasks/task_list_cycle.hpp"
 
-#include "file_ptr.hpp"
+#include "handles/stdio.hpp"
 
 #include <cstdio>
 #include <utility>

@@ -1,9 +1,8 @@
 #include "update/bios_image_context.hpp"
 
 #include "build_limits.hpp"
+#include "capsule/layout.hpp"
 #include "diag.hpp"
-#include "file_ptr.hpp"
-#include "update/rbu_header.hpp"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,6 +16,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace update
 {
@@ -27,9 +27,7 @@ constexpr const char* xzPath = "/usr/bin/xz";
 constexpr const char* xzDecompress = "-d";
 constexpr mode_t scratchDirectoryMode = 0766;
 
-// The UEFI capsule header is skipped as a fixed length; nothing in it is read.
-constexpr long uefiCapsuleHeaderSize = 84;
-// "$RBU" read as one little-endian 32-bit word.
+using namespace capsule::layout;
 
 constexpr int exitCodeByteMask = 0xFF00;
 
@@ -55,17 +53,9 @@ constexpr int failure = 1;
 
 void removeScratchArea(const ScratchArea& area)
 {
-    std::remove(area.compressedImage);
-    std::remove(area.image);
-    std::remove(area.directory);
-}
-
-std::uint32_t littleEndianWord(const std::uint8_t* bytes)
-{
-    return static_cast<std::uint32_t>(bytes[0]) |
-           static_cast<std::uint32_t>(bytes[1]) << 8U |
-           static_cast<std::uint32_t>(bytes[2]) << 16U |
-           static_cast<std::uint32_t>(bytes[3]) << 24U;
+    std::remove(area.compressedImage.c_str());
+    std::remove(area.image.c_str());
+    std::remove(area.directory.c_str());
 }
 
 // Streams the rest of `in` into `out`. Stops at the first empty read, end of
@@ -137,8 +127,8 @@ pid_t startDecompressor(const ScratchArea& area)
         {
             std::exit(execFailed);
         }
-        const int result =
-            execl(xzPath, xzPath, xzDecompress, area.compressedImage, nullptr);
+        const int result = execl(xzPath, xzPath, xzDecompress,
+                                 area.compressedImage.c_str(), nullptr);
         std::exit(result);
     }
     return child;
@@ -154,59 +144,57 @@ int waitForDecompressor(pid_t child)
 
 } // namespace
 
-BiosImageContext::BiosImageContext(const std::string& capsulePath) :
-    BiosImageContext(capsulePath, biosScratchArea)
-{}
+ScratchArea ScratchArea::in(const std::string& directory)
+{
+    return {directory, directory + "/bios.lzma", directory + "/bios"};
+}
 
 BiosImageContext::BiosImageContext(const std::string& capsulePath,
-                                   const ScratchArea& area) :
+                                   ScratchArea area) :
     file(std::fopen(capsulePath.c_str(), "rb")),
-    path(capsulePath), scratch(&area)
+    path(capsulePath), scratch(std::move(area))
 {}
 
 BiosImageContext::~BiosImageContext()
 {
-    if (file != nullptr)
-    {
-        std::fclose(file);
-    }
-    removeScratchArea(*scratch);
+    file.reset();
+    removeScratchArea(scratch);
 }
 
 int uncompressBiosCapFile(BiosImageContext& ctx)
 {
-    const ScratchArea& area = *ctx.scratch;
+    const ScratchArea& area = ctx.scratch;
     removeScratchArea(area);
-    if (mkdir(area.directory, scratchDirectoryMode) != 0)
+    if (mkdir(area.directory.c_str(), scratchDirectoryMode) != 0)
     {
         diag::fail("uncompressBiosCapFile", 47, "%s",
                    msgCannotCreateScratchpad);
         return failure;
     }
-    if (ctx.file == nullptr)
+    if (!ctx.file)
     {
         diag::fail("uncompressBiosCapFile", 53, "%s", msgNoCapFile);
         return failure;
     }
-    if (std::fseek(ctx.file, uefiCapsuleHeaderSize, SEEK_SET) != 0)
+    if (std::fseek(ctx.file.get(), uefiHeaderSize, SEEK_SET) != 0)
     {
         diag::fail("uncompressBiosCapFile", 59, "%s", msgCannotSkipUefiHeader);
     }
     RbuHeaderWords header{};
-    if (std::fread(header.data(), rbuWordSize, rbuWordCount, ctx.file) !=
+    if (std::fread(header.data(), rbuWordSize, rbuWordCount, ctx.file.get()) !=
         rbuWordCount)
     {
         diag::fail("uncompressBiosCapFile", 63, "%s", msgCannotReadCapFile);
         return failure;
     }
-    if (littleEndianWord(header.data()) != rbuSignature)
+    if (readLe32(header.data()) != rbuSignature)
     {
         diag::fail("uncompressBiosCapFile", 69, "%s", msgNoRbu);
         return failure;
     }
-    const long rbuHeaderLength = header[rbuLengthOffset];
-    if (std::fseek(ctx.file, uefiCapsuleHeaderSize + rbuHeaderLength,
-                   SEEK_SET) != 0)
+    const long bodyOffset =
+        static_cast<long>(uefiHeaderSize) + header[rbuLengthOffset];
+    if (std::fseek(ctx.file.get(), bodyOffset, SEEK_SET) != 0)
     {
         diag::fail("uncompressBiosCapFile", 76, "%s", msgCannotSkipRbu);
     }
@@ -217,16 +205,15 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
         diag::fail("uncompressBiosCapFile", 83, "%s", msgNoCopyBuffer);
         return failure;
     }
-    FilePtr compressed(std::fopen(area.compressedImage, "wb"));
+    FilePtr compressed(std::fopen(area.compressedImage.c_str(), "wb"));
     if (!compressed)
     {
         diag::fail("uncompressBiosCapFile", 89, "%s", msgCannotOpenLzma);
         return failure;
     }
-    copyRest(ctx.file, compressed.get(), buffer.get());
+    copyRest(ctx.file.get(), compressed.get(), buffer.get());
     buffer.reset();
-    std::fclose(ctx.file);
-    ctx.file = nullptr;
+    ctx.file.reset();
     compressed.reset();
 
     const pid_t child = startDecompressor(area);
@@ -240,17 +227,17 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
         diag::fail("uncompressBiosCapFile", 121, "%s", msgDecompressorFailed);
         return failure;
     }
-    ctx.file = std::fopen(area.image, "rb");
-    if (ctx.file == nullptr)
+    ctx.file.reset(std::fopen(area.image.c_str(), "rb"));
+    if (!ctx.file)
     {
         diag::fail("uncompressBiosCapFile", 135, "%s", msgCannotOpenImage);
         return failure;
     }
-    if (std::fseek(ctx.file, 0, SEEK_END) != 0)
+    if (std::fseek(ctx.file.get(), 0, SEEK_END) != 0)
     {
         return failure;
     }
-    ctx.imageSize = static_cast<std::uint32_t>(std::ftell(ctx.file));
+    ctx.imageSize = static_cast<std::uint32_t>(std::ftell(ctx.file.get()));
     return 0;
 }
 

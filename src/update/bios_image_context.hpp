@@ -8,8 +8,9 @@
 // the context for verification. The context owns the scratch area: when it
 // ends it closes its file and removes the scratch files and directory.
 
+#include "handles/stdio.hpp"
+
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 namespace update
@@ -20,41 +21,42 @@ namespace update
 // path without its ".lzma" suffix).
 struct ScratchArea
 {
-    const char* directory;
-    const char* compressedImage;
-    const char* image;
+    std::string directory;
+    std::string compressedImage;
+    std::string image;
+
+    // The area whose directory is `directory`: "bios.lzma" and "bios" in it.
+    static ScratchArea in(const std::string& directory);
 };
 
-// The updater's one scratch area. The parent "/mnt/scratchpad" must exist.
-inline constexpr ScratchArea biosScratchArea{
-    "/mnt/scratchpad/biosscratchpad",
-    "/mnt/scratchpad/biosscratchpad/bios.lzma",
-    "/mnt/scratchpad/biosscratchpad/bios",
-};
+// The updater's scratch directory. Its parent "/mnt/scratchpad" must exist.
+inline constexpr const char* biosScratchDirectory =
+    "/mnt/scratchpad/biosscratchpad";
+
+// Capsule bodies and images pass through one buffer of this size; neither is
+// ever held whole in memory.
+inline constexpr std::uint32_t streamBufferSize = 4 * 1024 * 1024;
 
 struct BiosImageContext
 {
     // Copies the capsule path and opens it "rb"; a failed open leaves `file`
-    // null, which unwrapping reports. The second form puts the scratch area
-    // somewhere else; it exists for tests and tools, the updater always
-    // uses the first.
-    explicit BiosImageContext(const std::string& capsulePath);
-    BiosImageContext(const std::string& capsulePath, const ScratchArea& area);
-    // The area must outlive the context.
-    BiosImageContext(const std::string& capsulePath,
-                     const ScratchArea&& area) = delete;
+    // null, which unwrapping reports. The updater always unwraps in its own
+    // scratch directory; tests and tools may name another.
+    explicit BiosImageContext(
+        const std::string& capsulePath,
+        ScratchArea area = ScratchArea::in(biosScratchDirectory));
 
     BiosImageContext(const BiosImageContext&) = delete;
     BiosImageContext& operator=(const BiosImageContext&) = delete;
     BiosImageContext(BiosImageContext&&) = delete;
     BiosImageContext& operator=(BiosImageContext&&) = delete;
 
-    // Closes `file` and removes the scratch files and directory, ignoring
+    // Closes `file`, then removes the scratch files and directory, ignoring
     // every result.
     ~BiosImageContext();
 
     // The capsule at first; after unwrapping, the decompressed image.
-    std::FILE* file = nullptr;
+    FilePtr file;
     // True once the image passed verification and gave its release type.
     bool verified = false;
     // Length byte of the decompressed image's RBU header.
@@ -66,7 +68,7 @@ struct BiosImageContext
     // The capsule path the context was built from.
     std::string path;
     // Where this context unwraps and what it removes when it ends.
-    const ScratchArea* scratch = &biosScratchArea;
+    ScratchArea scratch;
 };
 
 // Unwraps and decompresses the context's capsule into its scratch area.

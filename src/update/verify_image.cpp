@@ -1,8 +1,9 @@
 #include "update/verify_image.hpp"
 
+#include "capsule/layout.hpp"
 #include "diag.hpp"
+#include "handles/openssl.hpp"
 #include "platform/fw_manifest.hpp"
-#include "update/rbu_header.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -17,11 +18,10 @@ namespace update
 namespace
 {
 
-// Large enough for a DER ECDSA signature on a 384-bit curve.
-constexpr std::uint32_t signatureSlotSize = 104;
-// A DER signature is a SEQUENCE with a short-form length in its second byte.
-constexpr std::size_t derLengthOffset = 1;
-constexpr std::size_t derHeaderSize = 2;
+using namespace capsule::layout;
+
+// The signature slot's size in the image's 32-bit arithmetic.
+constexpr std::uint32_t slotSize = signatureSlotSize;
 
 constexpr const char* msgSeekFails = "Header file seek fails.";
 constexpr const char* msgReadRbuFails = "Read RBU header fails.";
@@ -51,24 +51,6 @@ constexpr const char* msgFinalFailed = "Failed in EVP_DigestVerifyFinal().";
 constexpr int verifiedResult = 0;
 constexpr int failedResult = -1;
 
-struct PkeyFree
-{
-    void operator()(EVP_PKEY* key) const
-    {
-        EVP_PKEY_free(key);
-    }
-};
-
-struct MdCtxFree
-{
-    void operator()(EVP_MD_CTX* ctx) const
-    {
-        EVP_MD_CTX_free(ctx);
-    }
-};
-
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 using ReadBuffer = std::unique_ptr<std::uint8_t[]>;
 
 // Decodes the DER SubjectPublicKeyInfo behind the record's 16-bit length.
@@ -123,7 +105,7 @@ int signature_verify(std::FILE* image, std::uint32_t size,
 
     // Wraps for images shorter than the slot; the first read then comes up
     // short.
-    std::uint32_t remaining = size - signatureSlotSize;
+    std::uint32_t remaining = size - slotSize;
     while (remaining != 0)
     {
         const std::uint32_t chunk =
@@ -148,7 +130,7 @@ int signature_verify(std::FILE* image, std::uint32_t size,
         return failedResult;
     }
     const std::size_t signatureLength =
-        std::size_t{buffer[derLengthOffset]} + derHeaderSize;
+        derSignatureLength(buffer[derLengthOffset]);
     if (EVP_DigestVerifyFinal(digest.get(), buffer.get(), signatureLength) != 1)
     {
         diag::fail("signature_verify", 302, "%s", msgFinalFailed);
@@ -159,14 +141,14 @@ int signature_verify(std::FILE* image, std::uint32_t size,
 
 bool verifyBiosImage(BiosImageContext& ctx)
 {
-    if (std::fseek(ctx.file, 0, SEEK_SET) != 0)
+    if (std::fseek(ctx.file.get(), 0, SEEK_SET) != 0)
     {
         diag::fail("verifyBiosImage", 159, "%s", msgSeekFails);
         return false;
     }
     RbuHeaderWords rbuHeader{};
-    if (std::fread(rbuHeader.data(), rbuWordSize, rbuWordCount, ctx.file) !=
-        rbuWordCount)
+    if (std::fread(rbuHeader.data(), rbuWordSize, rbuWordCount,
+                   ctx.file.get()) != rbuWordCount)
     {
         diag::fail("verifyBiosImage", 164, "%s", msgReadRbuFails);
         return false;
@@ -177,14 +159,14 @@ bool verifyBiosImage(BiosImageContext& ctx)
         return false;
     }
     ctx.rbuHeaderSize = rbuHeader[rbuLengthOffset];
-    if (std::fseek(ctx.file, static_cast<long>(ctx.rbuHeaderSize), SEEK_SET) !=
-        0)
+    if (std::fseek(ctx.file.get(), static_cast<long>(ctx.rbuHeaderSize),
+                   SEEK_SET) != 0)
     {
         diag::fail("verifyBiosImage", 175, "%s", msgSkipRbuFails);
         return false;
     }
 
-    FwManifest manifest(ctx.file);
+    FwManifest manifest(ctx.file.get());
     const std::uint8_t* keyRecord = manifest.VerifyManifest();
     if (keyRecord == nullptr)
     {
@@ -193,7 +175,7 @@ bool verifyBiosImage(BiosImageContext& ctx)
     }
     diag::info("verifyBiosImage", 188, "%s", msgManifestVerified);
 
-    if (signature_verify(ctx.file, ctx.imageSize, keyRecord) != 0)
+    if (signature_verify(ctx.file.get(), ctx.imageSize, keyRecord) != 0)
     {
         diag::fail("verifyBiosImage", 196, "%s", msgSignatureFailed);
         return false;

@@ -181,8 +181,8 @@ int main(int argc, char* argv[])
         const int rc = update::uncompressBiosCapFile(ctx);
         std::printf("unwrap rc=%d imageSize=%u lzmaLeft=%d imagePresent=%d\n",
                     rc, ctx.imageSize,
-                    exists(update::biosScratchArea.compressedImage),
-                    exists(update::biosScratchArea.image));
+                    exists(ctx.scratch.compressedImage.c_str()),
+                    exists(ctx.scratch.image.c_str()));
         if (rc == 0)
         {
             const bool passed = update::verifyBiosImage(ctx);

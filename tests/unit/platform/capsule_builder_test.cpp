@@ -1,7 +1,7 @@
 // The capsule builder: layouts of what it writes, and round trips.
 
 #include "capsule_builder.hpp"
-#include "manifest_format.hpp"
+#include "vardex/manifest_format.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -53,8 +53,7 @@ bool slotVerifies(const Bytes& data, const Bytes& slot, const capsule::Key& key)
     const unsigned char* cursor = der.data();
     const capsule::Key pub(
         d2i_PUBKEY(nullptr, &cursor, static_cast<long>(der.size())));
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(
-        EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    const MdCtxPtr ctx(EVP_MD_CTX_new());
     if (!pub || !ctx ||
         EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha512(), nullptr,
                              pub.get()) != 1)

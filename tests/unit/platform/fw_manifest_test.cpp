@@ -2,9 +2,10 @@
 // it hands back.
 
 #include "capsule_builder.hpp"
-#include "manifest_format.hpp"
+#include "handles/stdio.hpp"
 #include "manifest_root_key.hpp"
 #include "platform/fw_manifest.hpp"
+#include "vardex/manifest_format.hpp"
 
 #include <openssl/x509.h>
 
@@ -23,19 +24,10 @@ namespace
 using capsule::Bytes;
 namespace format = vardex::format;
 
-struct FileClose
-{
-    void operator()(std::FILE* file) const noexcept
-    {
-        std::fclose(file);
-    }
-};
-using File = std::unique_ptr<std::FILE, FileClose>;
-
 // A temporary file holding `bytes`, positioned at `position`.
-File streamOf(const Bytes& bytes, long position = 0)
+FilePtr streamOf(const Bytes& bytes, long position = 0)
 {
-    File file(std::tmpfile());
+    FilePtr file(std::tmpfile());
     if (file && !bytes.empty())
     {
         EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file.get()),
@@ -90,7 +82,7 @@ class DevelopmentRootEnvironment : public testing::Environment
 
 bool verifies(const Bytes& bytes)
 {
-    const File file = streamOf(bytes);
+    const FilePtr file = streamOf(bytes);
     FwManifest manifest(file.get());
     return manifest.VerifyManifest() != nullptr;
 }
@@ -113,7 +105,7 @@ TEST(FwManifestTest, ValidManifestYieldsKeyRecordAndReleaseType)
     Bytes bytes = validManifest();
     const Bytes payload = {1, 2, 3, 4};
     bytes.insert(bytes.end(), payload.begin(), payload.end());
-    const File file = streamOf(bytes);
+    const FilePtr file = streamOf(bytes);
     FwManifest manifest(file.get());
 
     const std::uint8_t* record = manifest.VerifyManifest();
@@ -137,11 +129,11 @@ TEST(FwManifestTest, ManifestIsReadFromTheCurrentPosition)
 {
     Bytes bytes = capsule::rbuHeader(16);
     bytes.insert(bytes.end(), validManifest().begin(), validManifest().end());
-    const File file = streamOf(bytes, 16);
+    const FilePtr file = streamOf(bytes, 16);
     FwManifest manifest(file.get());
     EXPECT_NE(manifest.VerifyManifest(), nullptr);
 
-    const File fromStart = streamOf(bytes, 0);
+    const FilePtr fromStart = streamOf(bytes, 0);
     FwManifest misplaced(fromStart.get());
     EXPECT_EQ(misplaced.VerifyManifest(), nullptr);
 }
@@ -153,7 +145,7 @@ TEST_P(ReleaseTypeTest, ReleaseTypeIsCarriedAsSigned)
 {
     const Bytes bytes =
         capsule::buildManifest(rootKey(), imageKey(), GetParam());
-    const File file = streamOf(bytes);
+    const FilePtr file = streamOf(bytes);
     FwManifest manifest(file.get());
     ASSERT_NE(manifest.VerifyManifest(), nullptr);
     EXPECT_EQ(manifest.extractReleaseType(), GetParam());
@@ -166,7 +158,7 @@ TEST(FwManifestTest, ReleaseTypeDoesNotDependOnTheStream)
 {
     Bytes bytes = validManifest();
     bytes.resize(bytes.size() + 64, 0xEE);
-    const File file = streamOf(bytes);
+    const FilePtr file = streamOf(bytes);
     FwManifest manifest(file.get());
     ASSERT_NE(manifest.VerifyManifest(), nullptr);
     for (const long position : {0L, 5L, 100L, static_cast<long>(bytes.size())})
@@ -183,13 +175,13 @@ TEST(FwManifestTest, ReleaseTypeDoesNotDependOnTheStream)
 
 TEST(FwManifestTest, NoReleaseTypeBeforeOrWithoutVerification)
 {
-    const File file = streamOf(validManifest());
+    const FilePtr file = streamOf(validManifest());
     FwManifest unverified(file.get());
     EXPECT_EQ(unverified.extractReleaseType(), 0);
 
     Bytes bad = validManifest();
     bad[format::releaseTypeOffset] ^= 0x01;
-    const File badFile = streamOf(bad);
+    const FilePtr badFile = streamOf(bad);
     FwManifest refused(badFile.get());
     EXPECT_EQ(refused.VerifyManifest(), nullptr);
     EXPECT_EQ(refused.extractReleaseType(), 0);
@@ -197,7 +189,7 @@ TEST(FwManifestTest, NoReleaseTypeBeforeOrWithoutVerification)
 
 TEST(FwManifestTest, SecondVerifyReturnsTheSameRecord)
 {
-    const File file = streamOf(validManifest());
+    const FilePtr file = streamOf(validManifest());
     FwManifest manifest(file.get());
     const std::uint8_t* first = manifest.VerifyManifest();
     ASSERT_NE(first, nullptr);

@@ -72,11 +72,11 @@ Unwrapped unwrapPath(const TempScratch& scratch, const std::string& capsulePath)
         if (result.rc == 0)
         {
             result.imageSize = ctx.imageSize;
-            result.position = std::ftell(ctx.file);
+            result.position = std::ftell(ctx.file.get());
             result.compressedLeft = fs::exists(scratch.compressedImage);
             result.verified = update::verifyBiosImage(ctx);
-            std::fseek(ctx.file, 0, SEEK_SET);
-            result.image = readRest(ctx.file);
+            std::fseek(ctx.file.get(), 0, SEEK_SET);
+            result.image = readRest(ctx.file.get());
         }
         result.diagnostics = testing::internal::GetCapturedStderr();
     }
@@ -266,7 +266,7 @@ TEST(ScratchArea, MissingCapsuleIsReportedAfterTheDirectoryIsMade)
     Unwrapped result;
     {
         update::BiosImageContext ctx(scratch.file("absent.bin"), scratch.area);
-        EXPECT_EQ(ctx.file, nullptr);
+        EXPECT_FALSE(ctx.file);
         EXPECT_EQ(ctx.path, scratch.file("absent.bin"));
         testing::internal::CaptureStderr();
         result.rc = update::uncompressBiosCapFile(ctx);
@@ -321,8 +321,7 @@ TEST(ScratchArea, MissingParentBlocksTheUpdate)
     const std::string directory = scratch.file("absent/biosscratchpad");
     const std::string compressed = directory + "/bios.lzma";
     const std::string image = directory + "/bios";
-    const update::ScratchArea area{directory.c_str(), compressed.c_str(),
-                                   image.c_str()};
+    const update::ScratchArea area{directory, compressed, image};
     const std::string path = scratch.file("capsule.bin");
     writeFile(path, referenceCapsule());
     update::BiosImageContext ctx(path, area);
@@ -349,8 +348,7 @@ TEST(ScratchArea, UnwritableCompressedCopyIsReported)
     const TempScratch scratch;
     const std::string directory = scratch.directory;
     const std::string compressed = directory + "/absent/bios.lzma";
-    const update::ScratchArea area{directory.c_str(), compressed.c_str(),
-                                   scratch.image.c_str()};
+    const update::ScratchArea area{directory, compressed, scratch.image};
     const std::string path = scratch.file("capsule.bin");
     writeFile(path, referenceCapsule());
     {
@@ -369,9 +367,8 @@ TEST(ScratchArea, MissingDecompressedImageIsReported)
     // xz writes "bios"; this area expects the image under another name.
     const TempScratch scratch;
     const std::string image = scratch.directory + "/elsewhere";
-    const update::ScratchArea area{scratch.directory.c_str(),
-                                   scratch.compressedImage.c_str(),
-                                   image.c_str()};
+    const update::ScratchArea area{scratch.directory, scratch.compressedImage,
+                                   image};
     const std::string path = scratch.file("capsule.bin");
     writeFile(path, referenceCapsule());
     update::BiosImageContext ctx(path, area);
@@ -380,7 +377,7 @@ TEST(ScratchArea, MissingDecompressedImageIsReported)
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               failLine("uncompressBiosCapFile.135",
                        "Failed to open uncompressed header file."));
-    EXPECT_EQ(ctx.file, nullptr);
+    EXPECT_FALSE(ctx.file);
 }
 
 // ---- A capsule stream that cannot seek --------------------------------------
@@ -403,8 +400,8 @@ TEST(UnseekableCapsule, SeekFailuresAreReportedAndTheCopyGoesOn)
     Unwrapped result;
     {
         update::BiosImageContext ctx(scratch.file("absent.bin"), scratch.area);
-        ctx.file = fdopen(fds[0], "rb");
-        ASSERT_NE(ctx.file, nullptr);
+        ctx.file.reset(fdopen(fds[0], "rb"));
+        ASSERT_TRUE(ctx.file);
         testing::internal::CaptureStderr();
         result.rc = update::uncompressBiosCapFile(ctx);
         result.diagnostics = testing::internal::GetCapturedStderr();

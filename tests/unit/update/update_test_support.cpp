@@ -8,33 +8,6 @@
 namespace update_test
 {
 
-TempScratch::TempScratch()
-{
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "update-unit-XXXXXX")
-            .string();
-    if (mkdtemp(pattern.data()) == nullptr)
-    {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    rootDir = pattern;
-    directory = (rootDir / "biosscratchpad").string();
-    compressedImage = directory + "/bios.lzma";
-    image = directory + "/bios";
-    area = {directory.c_str(), compressedImage.c_str(), image.c_str()};
-}
-
-TempScratch::~TempScratch()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(rootDir, ignored);
-}
-
-std::string TempScratch::file(const std::string& name) const
-{
-    return (rootDir / name).string();
-}
-
 void writeFile(const std::string& path, const Bytes& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

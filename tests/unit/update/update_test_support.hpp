@@ -5,6 +5,7 @@
 // and the exact diagnostic lines the updater writes.
 
 #include "capsule_builder.hpp"
+#include "scratch_directory.hpp"
 #include "update/bios_image_context.hpp"
 
 #include <cstdint>
@@ -16,30 +17,19 @@ namespace update_test
 
 using capsule::Bytes;
 
-// A scratch area inside a fresh temp directory, removed with everything in
-// it when the object ends. `area` is what a context is built with.
-class TempScratch
+// A private scratch area for one test, removed with everything in it when
+// the object ends; `area` is what a context is built with.
+struct TempScratch : capsule::ScratchDirectory
 {
-  public:
-    TempScratch();
-    TempScratch(const TempScratch&) = delete;
-    TempScratch& operator=(const TempScratch&) = delete;
-    TempScratch(TempScratch&&) = delete;
-    TempScratch& operator=(TempScratch&&) = delete;
-    ~TempScratch();
+    TempScratch() :
+        area(ScratchDirectory::area()), directory(area.directory),
+        compressedImage(area.compressedImage), image(area.image)
+    {}
 
-    const std::filesystem::path& root() const
-    {
-        return rootDir;
-    }
-    // A path for test files beside (not inside) the scratch directory.
-    std::string file(const std::string& name) const;
-
-    std::filesystem::path rootDir;
+    update::ScratchArea area;
     std::string directory;
     std::string compressedImage;
     std::string image;
-    update::ScratchArea area{};
 };
 
 void writeFile(const std::string& path, const Bytes& bytes);

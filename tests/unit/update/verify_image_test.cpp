@@ -66,7 +66,7 @@ Outcome verify(const Bytes& image, std::optional<std::uint32_t> size = {})
     Outcome outcome;
     {
         update::BiosImageContext ctx(scratch.image, scratch.area);
-        EXPECT_NE(ctx.file, nullptr);
+        EXPECT_TRUE(ctx.file);
         ctx.imageSize = size.value_or(static_cast<std::uint32_t>(image.size()));
         testing::internal::CaptureStderr();
         outcome.passed = update::verifyBiosImage(ctx);
@@ -74,8 +74,9 @@ Outcome verify(const Bytes& image, std::optional<std::uint32_t> size = {})
         outcome.releaseType = ctx.releaseType;
         outcome.rbuHeaderSize = ctx.rbuHeaderSize;
         outcome.verified = ctx.verified;
-        EXPECT_NE(ctx.file, nullptr);
-        EXPECT_GE(std::ftell(ctx.file), 0) << "image file no longer usable";
+        EXPECT_TRUE(ctx.file);
+        EXPECT_GE(std::ftell(ctx.file.get()), 0)
+            << "image file no longer usable";
     }
     EXPECT_FALSE(std::filesystem::exists(scratch.directory));
     return outcome;
@@ -491,8 +492,8 @@ Outcome verifyStream(std::FILE* stream, std::uint32_t size)
     const TempScratch scratch;
     Outcome outcome;
     update::BiosImageContext ctx(scratch.file("absent"), scratch.area);
-    EXPECT_EQ(ctx.file, nullptr);
-    ctx.file = stream;
+    EXPECT_FALSE(ctx.file);
+    ctx.file.reset(stream);
     ctx.imageSize = size;
     testing::internal::CaptureStderr();
     outcome.passed = update::verifyBiosImage(ctx);
@@ -552,12 +553,10 @@ SignatureRun signatureVerifyFile(const Bytes& image, const Bytes& record)
     const TempScratch scratch;
     const std::string path = scratch.file("image");
     writeFile(path, image);
-    std::FILE* stream = std::fopen(path.c_str(), "rb");
-    EXPECT_NE(stream, nullptr);
-    const SignatureRun run = runSignatureVerify(
-        stream, static_cast<std::uint32_t>(image.size()), record);
-    std::fclose(stream);
-    return run;
+    const FilePtr stream(std::fopen(path.c_str(), "rb"));
+    EXPECT_TRUE(stream);
+    return runSignatureVerify(stream.get(),
+                              static_cast<std::uint32_t>(image.size()), record);
 }
 
 TEST(SignatureVerify, ImageOfExactly104BytesVerifiesEmptyData)
@@ -606,12 +605,11 @@ TEST(SignatureVerify, KeyThatCannotSignFailsInit)
 
 TEST(SignatureVerify, UnseekableStreamFailsToSeekToStart)
 {
-    std::FILE* stream = pipeStream(referenceImage());
-    ASSERT_NE(stream, nullptr);
+    const FilePtr stream(pipeStream(referenceImage()));
+    ASSERT_TRUE(stream);
     const SignatureRun run = runSignatureVerify(
-        stream, static_cast<std::uint32_t>(referenceImage().size()),
+        stream.get(), static_cast<std::uint32_t>(referenceImage().size()),
         keyRecord(capsule::publicKeyDer(imageKey())));
-    std::fclose(stream);
     EXPECT_EQ(run.result, -1);
     EXPECT_EQ(run.diagnostics,
               failLine("signature_verify.256", "Failed to seek to BOF."));

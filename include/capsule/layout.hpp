@@ -1,0 +1,55 @@
+#pragma once
+
+// Layout of a BIOS capsule and of the image inside it, as the updater reads
+// them and the capsule tools write them (docs/image-format.md):
+//
+//   capsule = UEFI capsule header (84 bytes, never read by the updater)
+//           + RBU header ("$RBU", its whole length L in byte 4, L - 5 more)
+//           + LZMA body
+//   image   = RBU header + firmware manifest + data
+//           + signature slot (104 bytes: a DER signature, zero-padded)
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace capsule::layout
+{
+
+// The UEFI capsule header is skipped as a fixed length.
+inline constexpr std::size_t uefiHeaderSize = 84;
+
+// "$RBU" as bytes, and the same bytes read as one little-endian 32-bit word.
+inline constexpr std::array<std::uint8_t, 4> rbuMagic = {0x24, 0x52, 0x42,
+                                                         0x55};
+inline constexpr std::uint32_t rbuSignature = 0x55425224;
+
+// An RBU header is read as two 32-bit words; byte 4 holds its whole length.
+inline constexpr std::size_t rbuWordSize = 4;
+inline constexpr std::size_t rbuWordCount = 2;
+inline constexpr std::size_t rbuLengthOffset = 4;
+using RbuHeaderWords = std::array<std::uint8_t, rbuWordSize * rbuWordCount>;
+
+// Large enough for a DER ECDSA signature on a 384-bit curve.
+inline constexpr std::size_t signatureSlotSize = 104;
+
+// The signature in a slot is a DER SEQUENCE with a short-form length in its
+// second byte: it takes that many bytes plus its two header bytes.
+inline constexpr std::size_t derLengthOffset = 1;
+inline constexpr std::size_t derHeaderSize = 2;
+inline constexpr std::size_t derSignatureLength(std::uint8_t lengthByte)
+{
+    return std::size_t{lengthByte} + derHeaderSize;
+}
+
+// The little-endian 32-bit word at `bytes`; the caller checks that four
+// bytes are there.
+inline constexpr std::uint32_t readLe32(const std::uint8_t* bytes)
+{
+    return static_cast<std::uint32_t>(bytes[0]) |
+           static_cast<std::uint32_t>(bytes[1]) << 8U |
+           static_cast<std::uint32_t>(bytes[2]) << 16U |
+           static_cast<std::uint32_t>(bytes[3]) << 24U;
+}
+
+} // namespace capsule::layout
