@@ -7,6 +7,7 @@
 // lookup_bench.py sets one up. Both variants run alternately, round after
 // round, so that drift in the peer's speed hits them alike.
 
+#include "bus/bus.hpp"
 #include "bus/names.hpp"
 #include "tasks/job_status.hpp"
 
@@ -25,35 +26,8 @@
 namespace
 {
 
-struct BusUnref
-{
-    void operator()(sd_bus* bus) const
-    {
-        sd_bus_flush_close_unref(bus);
-    }
-};
-struct MessageUnref
-{
-    void operator()(sd_bus_message* message) const
-    {
-        sd_bus_message_unref(message);
-    }
-};
-using BusPtr = std::unique_ptr<sd_bus, BusUnref>;
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-class ErrorHolder
-{
-  public:
-    ErrorHolder() = default;
-    ErrorHolder(const ErrorHolder&) = delete;
-    ErrorHolder& operator=(const ErrorHolder&) = delete;
-    ~ErrorHolder()
-    {
-        sd_bus_error_free(&error);
-    }
-    sd_bus_error error{nullptr, nullptr, 0};
-};
+using BusPtr = std::unique_ptr<sd_bus, bus::BusUnref>;
+using MessagePtr = std::unique_ptr<sd_bus_message, bus::MessageUnref>;
 
 [[noreturn]] void die(const char* step, int result)
 {
@@ -79,9 +53,8 @@ BusPtr openBus()
 
 MessagePtr callMethod(sd_bus* bus, sd_bus_message* request)
 {
-    ErrorHolder holder;
     sd_bus_message* reply = nullptr;
-    check(sd_bus_call(bus, request, 0, &holder.error, &reply), "sd_bus_call");
+    check(sd_bus_call(bus, request, 0, nullptr, &reply), "sd_bus_call");
     return MessagePtr(reply);
 }
 

@@ -50,30 +50,18 @@ void printUsage(const char* program)
 
 constexpr int usageError = 1;
 
-int runExport()
+// The export and the force export report an escaping exception each from
+// a number of its own.
+int runExport(bool force, int exceptionNumber)
 {
     try
     {
-        return tasks::exportBIOSConfig(false);
+        return tasks::exportBIOSConfig(force);
     }
     catch (const std::exception& e)
     {
-        diag::fail("main", 716, "Exception calling Export BIOS Config: %s",
-                   e.what());
-    }
-    return 1;
-}
-
-int runForceExport()
-{
-    try
-    {
-        return tasks::exportBIOSConfig(true);
-    }
-    catch (const std::exception& e)
-    {
-        diag::fail("main", 735, "Exception calling Export BIOS Config: %s",
-                   e.what());
+        diag::fail("main", exceptionNumber,
+                   "Exception calling Export BIOS Config: %s", e.what());
     }
     return 1;
 }
@@ -177,11 +165,11 @@ int dispatch(int argc, char* argv[])
 
     if (selects(command, "exportBIOSConfig"))
     {
-        return wrongCount(2) ? usageError : runExport();
+        return wrongCount(2) ? usageError : runExport(false, 716);
     }
     if (selects(command, "forceExportBIOSConfig"))
     {
-        return wrongCount(2) ? usageError : runForceExport();
+        return wrongCount(2) ? usageError : runExport(true, 735);
     }
     if (selects(command, "importBIOSConfig"))
     {

@@ -76,123 +76,69 @@ Connection Connection::systemDefault()
     return Connection(handle);
 }
 
-Connection::Connection(sd_bus* handle) noexcept : handle(handle)
-{}
-
-Connection::Connection(Connection&& other) noexcept :
-    handle(std::exchange(other.handle, nullptr))
-{}
-
-Connection& Connection::operator=(Connection&& other) noexcept
-{
-    if (this != &other)
-    {
-        sd_bus_flush_close_unref(handle);
-        handle = std::exchange(other.handle, nullptr);
-    }
-    return *this;
-}
-
-Connection::~Connection()
-{
-    sd_bus_flush_close_unref(handle);
-}
-
-sd_bus* Connection::get() const noexcept
-{
-    return handle;
-}
-
-Message::Message(sd_bus_message* adopted) noexcept : message(adopted)
-{}
-
-Message::Message(Message&& other) noexcept :
-    message(std::exchange(other.message, nullptr))
-{}
-
-Message& Message::operator=(Message&& other) noexcept
-{
-    if (this != &other)
-    {
-        sd_bus_message_unref(message);
-        message = std::exchange(other.message, nullptr);
-    }
-    return *this;
-}
-
-Message::~Message()
-{
-    sd_bus_message_unref(message);
-}
-
-sd_bus_message* Message::get() const noexcept
-{
-    return message;
-}
-
 // Appends report nothing: a broken message is refused by the call.
 void Message::append(const std::string& value)
 {
-    (void)sd_bus_message_append_basic(message, 's', value.c_str());
+    (void)sd_bus_message_append_basic(get(), 's', value.c_str());
 }
 
 void Message::append(std::int32_t value)
 {
-    (void)sd_bus_message_append_basic(message, 'i', &value);
+    (void)sd_bus_message_append_basic(get(), 'i', &value);
 }
 
 void Message::append(const std::vector<std::string>& value)
 {
-    (void)sd_bus_message_open_container(message, 'a', "s");
+    (void)sd_bus_message_open_container(get(), 'a', "s");
     for (const auto& element : value)
     {
-        (void)sd_bus_message_append_basic(message, 's', element.c_str());
+        (void)sd_bus_message_append_basic(get(), 's', element.c_str());
     }
-    (void)sd_bus_message_close_container(message);
+    (void)sd_bus_message_close_container(get());
 }
 
 void Message::appendVariant(const PropertyValue& value)
 {
     if (const auto* text = std::get_if<std::string>(&value))
     {
-        (void)sd_bus_message_open_container(message, 'v', "s");
-        (void)sd_bus_message_append_basic(message, 's', text->c_str());
+        (void)sd_bus_message_open_container(get(), 'v', "s");
+        (void)sd_bus_message_append_basic(get(), 's', text->c_str());
     }
     else
     {
         const std::uint8_t byte = std::get<std::uint8_t>(value);
-        (void)sd_bus_message_open_container(message, 'v', "y");
-        (void)sd_bus_message_append_basic(message, 'y', &byte);
+        (void)sd_bus_message_open_container(get(), 'v', "y");
+        (void)sd_bus_message_append_basic(get(), 'y', &byte);
     }
-    (void)sd_bus_message_close_container(message);
+    (void)sd_bus_message_close_container(get());
 }
 
 bool Message::isMethodError() const noexcept
 {
-    return sd_bus_message_is_method_error(message, nullptr) > 0;
+    return sd_bus_message_is_method_error(get(), nullptr) > 0;
 }
 
 std::string Message::readString()
 {
     const char* text = nullptr;
-    check(sd_bus_message_read_basic(message, 's', &text),
+    check(sd_bus_message_read_basic(get(), 's', &text),
           "sd_bus_message_read_basic string");
     return text != nullptr ? std::string(text) : std::string();
 }
 
 std::string Message::readVariantString()
 {
-    const int holdsString = sd_bus_message_verify_type(message, 'v', "s");
+    const int holdsString = sd_bus_message_verify_type(get(), 'v', "s");
     check(holdsString, "sd_bus_message_verify_type variant");
     if (holdsString == 0)
     {
-        check(sd_bus_message_skip(message, "v"), "sd_bus_message_skip variant");
+        check(sd_bus_message_skip(get(), "v"), "sd_bus_message_skip variant");
         return {};
     }
-    check(sd_bus_message_enter_container(message, 'v', "s"),
+    check(sd_bus_message_enter_container(get(), 'v', "s"),
           "sd_bus_message_enter_container variant");
     std::string value = readString();
-    check(sd_bus_message_exit_container(message),
+    check(sd_bus_message_exit_container(get()),
           "sd_bus_message_exit_container variant");
     return value;
 }

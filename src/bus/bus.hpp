@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <exception>
 #include <map>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
@@ -39,6 +40,14 @@ class BusError : public std::exception
     std::string description;
 };
 
+struct BusUnref
+{
+    void operator()(sd_bus* bus) const noexcept
+    {
+        sd_bus_flush_close_unref(bus);
+    }
+};
+
 // A reference on the process's default system-bus connection.
 class Connection
 {
@@ -47,17 +56,15 @@ class Connection
     // no connection could be made, the next step raises the bus error.
     static Connection systemDefault();
 
-    Connection(Connection&& other) noexcept;
-    Connection& operator=(Connection&& other) noexcept;
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-    ~Connection();
-
-    sd_bus* get() const noexcept;
+    sd_bus* get() const noexcept
+    {
+        return handle.get();
+    }
 
   private:
-    explicit Connection(sd_bus* handle) noexcept;
-    sd_bus* handle;
+    explicit Connection(sd_bus* handle) noexcept : handle(handle)
+    {}
+    std::unique_ptr<sd_bus, BusUnref> handle;
 };
 
 // Value carried by a property write: a string, or one unsigned byte.
@@ -67,18 +74,25 @@ using PropertyValue = std::variant<std::string, std::uint8_t>;
 using SubTree =
     std::map<std::string, std::map<std::string, std::vector<std::string>>>;
 
+struct MessageUnref
+{
+    void operator()(sd_bus_message* message) const noexcept
+    {
+        sd_bus_message_unref(message);
+    }
+};
+
 // One reference on an sd-bus message.
 class Message
 {
   public:
-    explicit Message(sd_bus_message* adopted) noexcept;
-    Message(Message&& other) noexcept;
-    Message& operator=(Message&& other) noexcept;
-    Message(const Message&) = delete;
-    Message& operator=(const Message&) = delete;
-    ~Message();
+    explicit Message(sd_bus_message* adopted) noexcept : message(adopted)
+    {}
 
-    sd_bus_message* get() const noexcept;
+    sd_bus_message* get() const noexcept
+    {
+        return message.get();
+    }
 
     void append(const std::string& value);
     void append(std::int32_t value);
@@ -96,7 +110,7 @@ class Message
     SubTree readSubTree();
 
   private:
-    sd_bus_message* message;
+    std::unique_ptr<sd_bus_message, MessageUnref> message;
 };
 
 Message newMethodCall(const Connection& connection, const std::string& service,

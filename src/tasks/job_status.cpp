@@ -80,35 +80,20 @@ bool removeTask(const std::string& jobId, std::string& why)
     return true;
 }
 
-// Writes the event that closes the job; a failure is reported and ignored.
-void writeJobEvent(bool completed, const std::string& serviceName,
-                   const std::string& version)
+// Writes an event that closes a job; a failure is reported with the given
+// number and ignored.
+void writeJobEvent(const char* event, const char* messageId,
+                   const char* jobWord, const std::string& version,
+                   int failureNumber)
 {
-    const bool config = isConfigJob(serviceName);
-    const char* jobWord = config ? configJobWord : updateJobWord;
-    if (completed)
-    {
-        try
-        {
-            addEventLog(jobEventSeverity,
-                        config ? configCompletedEvent : updateCompletedEvent,
-                        completedMessageId, {jobWord, version});
-        }
-        catch (const std::exception& e)
-        {
-            diag::fail("updateStatusStatus", 506, eventLogException, e.what());
-        }
-        return;
-    }
     try
     {
-        addEventLog(jobEventSeverity,
-                    config ? configFailedEvent : updateFailedEvent,
-                    failedMessageId, {jobWord, version});
+        addEventLog(jobEventSeverity, event, messageId, {jobWord, version});
     }
     catch (const std::exception& e)
     {
-        diag::fail("updateStatusStatus", 528, eventLogException, e.what());
+        diag::fail("updateStatusStatus", failureNumber, eventLogException,
+                   e.what());
     }
 }
 
@@ -291,7 +276,18 @@ bool updateStatusStatus(const std::string& objectPath,
         result = false;
     }
 
-    writeJobEvent(status == statusComplete, serviceName, version);
+    const bool config = isConfigJob(serviceName);
+    const char* jobWord = config ? configJobWord : updateJobWord;
+    if (status == statusComplete)
+    {
+        writeJobEvent(config ? configCompletedEvent : updateCompletedEvent,
+                      completedMessageId, jobWord, version, 506);
+    }
+    else
+    {
+        writeJobEvent(config ? configFailedEvent : updateFailedEvent,
+                      failedMessageId, jobWord, version, 528);
+    }
     return result;
 }
 
