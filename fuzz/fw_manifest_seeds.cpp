@@ -2,7 +2,7 @@
 // valid manifests, manifests followed by image data, every truncation of
 // one manifest, and manifests signed by a root the library does not trust.
 
-#include "capsule_builder.hpp"
+#include "builder/manifest.hpp"
 #include "handles/stdio.hpp"
 
 #include <cstdio>

@@ -3,7 +3,7 @@
 // a directory of its own that never holds files, so its clean-up touches
 // nothing else.
 
-#include "scratch_directory.hpp"
+#include "builder/scratch_directory.hpp"
 #include "update/bios_image_context.hpp"
 #include "update/verify_image.hpp"
 

@@ -2,7 +2,8 @@
 // valid images of several shapes, signed with a throw-away image key under
 // the development root key, and a few near misses.
 
-#include "capsule_builder.hpp"
+#include "builder/capsule_image.hpp"
+#include "builder/manifest.hpp"
 
 #include <cstdio>
 #include <fstream>

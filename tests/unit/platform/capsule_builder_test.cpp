@@ -1,6 +1,8 @@
 // The capsule builder: layouts of what it writes, and round trips.
 
-#include "capsule_builder.hpp"
+#include "builder/capsule_image.hpp"
+#include "builder/lzma_codec.hpp"
+#include "builder/manifest.hpp"
 #include "vardex/manifest_format.hpp"
 
 #include <openssl/evp.h>

@@ -1,7 +1,8 @@
 // The firmware-manifest library: what it accepts, what it refuses, and what
 // it hands back.
 
-#include "capsule_builder.hpp"
+#include "builder/capsule_image.hpp"
+#include "builder/manifest.hpp"
 #include "handles/stdio.hpp"
 #include "manifest_root_key.hpp"
 #include "platform/fw_manifest.hpp"

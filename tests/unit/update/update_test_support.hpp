@@ -4,8 +4,10 @@
 // scratch area under the temp directory, development and throw-away keys,
 // and the exact diagnostic lines the updater writes.
 
-#include "capsule_builder.hpp"
-#include "scratch_directory.hpp"
+#include "builder/capsule_image.hpp"
+#include "builder/lzma_codec.hpp"
+#include "builder/manifest.hpp"
+#include "builder/scratch_directory.hpp"
 #include "update/bios_image_context.hpp"
 
 #include <cstdint>

@@ -1,0 +1,78 @@
+#pragma once
+
+// Images and capsules, laid out as capsule/layout.hpp and
+// docs/image-format.md describe:
+//
+//   capsule = UEFI capsule header (84 bytes)
+//           + capsule RBU header ("$RBU", length byte L, zero-filled)
+//           + LZMA body (legacy .lzma format, as "xz -d" unpacks it)
+//   image   = image RBU header ("$RBU", length byte L, zero-filled)
+//           + firmware manifest (signed by the root-of-trust key)
+//           + payload (the raw BIOS data)
+//           + signature slot (104 bytes: DER ECDSA/SHA-512 signature by the
+//             image-signing key over everything before the slot, zero-padded)
+//
+// An RBU header always occupies max(L, 8) bytes: with L < 8 the "$RBU" word
+// and the length byte are still written, so a reader that skips L bytes
+// lands inside the header (useful to test such lengths).
+//
+// Nothing here throws except std::bad_alloc.
+
+#include "builder/keys.hpp"
+#include "capsule/layout.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace capsule
+{
+
+using layout::signatureSlotSize;
+using layout::uefiHeaderSize;
+
+struct ImageLayout
+{
+    std::uint8_t rbuHeaderLength = 16;
+};
+
+struct CapsuleLayout
+{
+    std::uint8_t rbuHeaderLength = 16;
+    std::uint32_t compressionPreset = 6; // liblzma preset 0..9
+};
+
+// "$RBU", the length byte, zero fill: max(length, 8) bytes.
+Bytes rbuHeader(std::uint8_t length);
+
+// The little-endian 32-bit word at offset; the caller checks that four bytes
+// are there.
+std::uint32_t readLe32(const Bytes& bytes, std::size_t offset);
+
+// RBU header + manifest + payload: the signed part of an image.
+Bytes buildSignedPart(const Bytes& payload, const Bytes& manifest,
+                      const ImageLayout& layout = {});
+
+// 104 bytes: DER ECDSA/SHA-512 signature of signedData by imageKey,
+// zero-padded. Empty on failure (or if the signature does not fit).
+Bytes signatureSlot(const Bytes& signedData, const Key& imageKey);
+
+// buildSignedPart + signatureSlot. Empty on failure.
+Bytes buildImage(const Bytes& payload, const Bytes& manifest,
+                 const Key& imageKey, const ImageLayout& layout = {});
+
+// The 84-byte UEFI capsule header: EFI_CAPSULE_GUID, HeaderSize 84,
+// Flags CAPSULE_FLAGS_PERSIST_ACROSS_RESET, CapsuleImageSize, zero fill.
+Bytes uefiCapsuleHeader(std::uint32_t capsuleImageSize);
+
+// UEFI header + capsule RBU header + compressed image. Empty on failure.
+Bytes buildCapsule(const Bytes& image, const CapsuleLayout& layout = {});
+
+// Streams a payload file of any size into a capsule file without holding
+// either whole (fixed-size buffers only). False on any failure (the output
+// file is then removed).
+bool packFile(const std::string& payloadPath, const Bytes& manifest,
+              const Key& imageKey, const std::string& outPath,
+              const ImageLayout& image = {}, const CapsuleLayout& capsule = {});
+
+} // namespace capsule
