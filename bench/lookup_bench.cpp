@@ -202,7 +202,7 @@ int main(int argc, char* argv[])
     }
     const double tool = toolTotal / static_cast<double>(rounds);
     const double plain = plainTotal / static_cast<double>(rounds);
-    const double perCandidate = static_cast<double>(candidates);
+    const auto perCandidate = static_cast<double>(candidates);
     std::printf("candidates=%ld rounds=%ld getJobStatus_us=%.0f "
                 "plain_us=%.0f ratio=%.3f getJobStatus_us_per_candidate=%.1f "
                 "plain_us_per_candidate=%.1f\n",

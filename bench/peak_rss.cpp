@@ -5,6 +5,7 @@
 
 #include "handles/stdio.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,12 +30,12 @@ __attribute__((destructor)) void recordPeakResidentSet()
     {
         return;
     }
-    char line[256];
-    while (std::fgets(line, sizeof(line), status.get()) != nullptr)
+    std::array<char, 256> line{};
+    while (std::fgets(line.data(), line.size(), status.get()) != nullptr)
     {
-        if (std::strncmp(line, "VmHWM:", 6) == 0)
+        if (std::strncmp(line.data(), "VmHWM:", 6) == 0)
         {
-            std::fputs(line, out.get());
+            std::fputs(line.data(), out.get());
         }
     }
 }

@@ -120,7 +120,7 @@ int runStartUpdate(const char* word)
     return update::startUpdate(versionId, jobId);
 }
 
-int runUpdateStatus(char* const words[])
+int runUpdateStatus(char* const* words)
 {
     std::string jobId;
     std::string percentage;
@@ -144,7 +144,7 @@ bool selects(const char* word, const char* name)
     return strcasecmp(word, name) == 0;
 }
 
-int dispatch(int argc, char* argv[])
+int dispatch(int argc, char** argv)
 {
     const char* program = argc > 0 ? argv[0] : "";
     if (argc < 2)
@@ -193,7 +193,7 @@ int dispatch(int argc, char* argv[])
 
 } // namespace
 
-int main(int argc, char* argv[])
+int main(int argc, char** argv)
 {
     return dispatch(argc, argv);
 }

@@ -71,8 +71,8 @@ bool isP384Key(EVP_PKEY* key)
 
 PkeyPtr rootKey()
 {
-    PkeyPtr key = decodePublicKey(vardex::manifestRootKeyDer,
-                                  sizeof(vardex::manifestRootKeyDer));
+    PkeyPtr key = decodePublicKey(vardex::manifestRootKeyDer.data(),
+                                  vardex::manifestRootKeyDer.size());
     if (!key || !isP384Key(key.get()))
     {
         return nullptr;

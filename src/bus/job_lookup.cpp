@@ -57,7 +57,7 @@ class Deadline
                                   std::max<std::int64_t>(left.count(), 1)));
     }
 
-    bool passed() const
+    [[nodiscard]] bool passed() const
     {
         return Clock::now() >= end;
     }

@@ -20,12 +20,12 @@ class ThrowingAllocator
   public:
     static const bool kNeedFree = true;
 
-    void* Malloc(std::size_t size)
+    static void* Malloc(std::size_t size)
     {
         return size == 0 ? nullptr : checked(std::malloc(size));
     }
-    void* Realloc(void* original, std::size_t /*originalSize*/,
-                  std::size_t newSize)
+    static void* Realloc(void* original, std::size_t /*originalSize*/,
+                         std::size_t newSize)
     {
         if (newSize == 0)
         {

@@ -198,8 +198,7 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
     {
         diag::fail("uncompressBiosCapFile", 76, "%s", msgCannotSkipRbu);
     }
-    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
-                                               std::uint8_t[streamBufferSize]);
+    StreamBuffer buffer = allocateStreamBuffer();
     if (!buffer)
     {
         diag::fail("uncompressBiosCapFile", 83, "%s", msgNoCopyBuffer);

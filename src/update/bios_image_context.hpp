@@ -11,6 +11,8 @@
 #include "handles/stdio.hpp"
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
 
 namespace update
@@ -36,6 +38,14 @@ inline constexpr const char* biosScratchDirectory =
 // Capsule bodies and images pass through one buffer of this size; neither is
 // ever held whole in memory.
 inline constexpr std::uint32_t streamBufferSize = 4 * 1024 * 1024;
+
+// Such a buffer, zero-filled, allocated without throwing: null when memory
+// is short, which the caller reports.
+using StreamBuffer = std::unique_ptr<std::uint8_t[]>; // NOLINT(*-c-arrays)
+inline StreamBuffer allocateStreamBuffer() noexcept
+{
+    return StreamBuffer(new (std::nothrow) std::uint8_t[streamBufferSize]());
+}
 
 struct BiosImageContext
 {

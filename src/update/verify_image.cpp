@@ -51,8 +51,6 @@ constexpr const char* msgFinalFailed = "Failed in EVP_DigestVerifyFinal().";
 constexpr int verifiedResult = 0;
 constexpr int failedResult = -1;
 
-using ReadBuffer = std::unique_ptr<std::uint8_t[]>;
-
 // Decodes the DER SubjectPublicKeyInfo behind the record's 16-bit length.
 PkeyPtr decodeKeyRecord(const std::uint8_t* keyRecord)
 {
@@ -69,7 +67,7 @@ int signature_verify(std::FILE* image, std::uint32_t size,
 {
     // Declared first so that it is released last, after the context and the
     // key.
-    ReadBuffer buffer;
+    StreamBuffer buffer;
 
     const PkeyPtr key = decodeKeyRecord(keyRecord);
     if (!key)
@@ -96,7 +94,7 @@ int signature_verify(std::FILE* image, std::uint32_t size,
     }
     // Zero-filled, so that a DER length that reaches past the slot reads
     // defined bytes.
-    buffer.reset(new (std::nothrow) std::uint8_t[streamBufferSize]());
+    buffer = allocateStreamBuffer();
     if (!buffer)
     {
         diag::fail("signature_verify", 262, "%s", msgNoReadBuffer);

@@ -109,7 +109,7 @@ extern "C" int sd_bus_call(sd_bus* bus, sd_bus_message* m, std::uint64_t usec,
 {
     using Call = int (*)(sd_bus*, sd_bus_message*, std::uint64_t, sd_bus_error*,
                          sd_bus_message**);
-    static const Call realCall = nextSymbol<Call>("sd_bus_call");
+    static const auto realCall = nextSymbol<Call>("sd_bus_call");
     const int result = realCall(bus, m, usec, ret_error, reply);
     ++callCount;
     if (result < 0 || reply == nullptr ||
@@ -157,14 +157,14 @@ mode_t modeArgument(int flags, std::va_list args)
 
 extern "C" std::FILE* fopen(const char* path, const char* mode)
 {
-    static const Open realOpen = nextSymbol<Open>("fopen");
+    static const auto realOpen = nextSymbol<Open>("fopen");
     noteOpen(path);
     return realOpen(path, mode);
 }
 
 extern "C" std::FILE* fopen64(const char* path, const char* mode)
 {
-    static const Open realOpen = nextSymbol<Open>("fopen64");
+    static const auto realOpen = nextSymbol<Open>("fopen64");
     noteOpen(path);
     return realOpen(path, mode);
 }
@@ -172,7 +172,7 @@ extern "C" std::FILE* fopen64(const char* path, const char* mode)
 #define FAULT_SHIM_OPEN(name)                                                  \
     extern "C" int name(const char* path, int flags, ...)                      \
     {                                                                          \
-        static const OpenFd realOpen = nextSymbol<OpenFd>(#name);              \
+        static const auto realOpen = nextSymbol<OpenFd>(#name);                \
         std::va_list args;                                                     \
         va_start(args, flags);                                                 \
         const mode_t mode = modeArgument(flags, args);                         \
@@ -183,7 +183,7 @@ extern "C" std::FILE* fopen64(const char* path, const char* mode)
 #define FAULT_SHIM_OPENAT(name)                                                \
     extern "C" int name(int dir, const char* path, int flags, ...)             \
     {                                                                          \
-        static const OpenAt realOpen = nextSymbol<OpenAt>(#name);              \
+        static const auto realOpen = nextSymbol<OpenAt>(#name);                \
         std::va_list args;                                                     \
         va_start(args, flags);                                                 \
         const mode_t mode = modeArgument(flags, args);                         \
@@ -293,7 +293,7 @@ extern "C" ssize_t pwrite(int fd, const void* data, std::size_t size,
                           off_t offset)
 {
     using Write = ssize_t (*)(int, const void*, std::size_t, off_t);
-    static const Write realWrite = nextSymbol<Write>("pwrite");
+    static const auto realWrite = nextSymbol<Write>("pwrite");
     const int fault = faultFor(pwriteCall, fd);
     if (fault == shortWrite)
     {
@@ -316,7 +316,7 @@ extern "C" ssize_t pwrite64(int fd, const void* data, std::size_t size,
 extern "C" int ftruncate(int fd, off_t length)
 {
     using Truncate = int (*)(int, off_t);
-    static const Truncate realTruncate = nextSymbol<Truncate>("ftruncate");
+    static const auto realTruncate = nextSymbol<Truncate>("ftruncate");
     if (const int fault = faultFor(ftruncateCall, fd); fault > 0)
     {
         errno = fault;
@@ -333,7 +333,7 @@ extern "C" int ftruncate64(int fd, off_t length)
 extern "C" int fallocate(int fd, int mode, off_t offset, off_t length)
 {
     using Allocate = int (*)(int, int, off_t, off_t);
-    static const Allocate realAllocate = nextSymbol<Allocate>("fallocate");
+    static const auto realAllocate = nextSymbol<Allocate>("fallocate");
     if (const int fault = faultFor(fallocateCall, fd); fault > 0)
     {
         errno = fault;
@@ -350,7 +350,7 @@ extern "C" int fallocate64(int fd, int mode, off_t offset, off_t length)
 extern "C" int fsync(int fd)
 {
     using Sync = int (*)(int);
-    static const Sync realSync = nextSymbol<Sync>("fsync");
+    static const auto realSync = nextSymbol<Sync>("fsync");
     if (const int fault = faultFor(fsyncCall, fd); fault > 0)
     {
         errno = fault;
@@ -363,7 +363,7 @@ extern "C" int EVP_DigestVerifyFinal(void* ctx, const unsigned char* sig,
                                      std::size_t siglen)
 {
     using Final = int (*)(void*, const unsigned char*, std::size_t);
-    static const Final realFinal = nextSymbol<Final>("EVP_DigestVerifyFinal");
+    static const auto realFinal = nextSymbol<Final>("EVP_DigestVerifyFinal");
     const int result = realFinal(ctx, sig, siglen);
     if (result != 1 && std::getenv(badAllocAfterRejectionVariable) != nullptr)
     {
@@ -386,7 +386,7 @@ bool tooLarge(std::size_t size)
 void* operator new(std::size_t size)
 {
     using New = void* (*)(std::size_t);
-    static const New realNew = nextSymbol<New>("_Znwm");
+    static const auto realNew = nextSymbol<New>("_Znwm");
     if (allocationsFail || tooLarge(size))
     {
         throw std::bad_alloc();

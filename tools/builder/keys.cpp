@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdio>
+#include <string_view>
 
 #ifndef CAPSULE_DEVELOPMENT_KEY_DIR
 #error "CAPSULE_DEVELOPMENT_KEY_DIR must name keys/development"
@@ -69,7 +70,7 @@ std::string keyFingerprint(const Bytes& publicKeyDer)
     {
         return {};
     }
-    static constexpr char hex[] = "0123456789abcdef";
+    static constexpr std::string_view hex = "0123456789abcdef";
     std::string text;
     for (unsigned int i = 0; i < length; ++i)
     {

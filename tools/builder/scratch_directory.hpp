@@ -6,8 +6,7 @@
 
 #include "update/bios_image_context.hpp"
 
-#include <stdlib.h>
-
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>

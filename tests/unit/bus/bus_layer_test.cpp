@@ -69,7 +69,7 @@ TEST(Connection, UnreachableBusFailsAtTheFirstStep)
     {
         EXPECT_EQ(
             std::string(e.what()).rfind("sd_bus_message_new_method_call: ", 0),
-            0u)
+            0U)
             << e.what();
     }
 }

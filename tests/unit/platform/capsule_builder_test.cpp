@@ -222,8 +222,8 @@ struct TempDir
 Bytes readFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in),
-                 std::istreambuf_iterator<char>());
+    return {std::istreambuf_iterator<char>(in),
+            std::istreambuf_iterator<char>()};
 }
 
 TEST(CapsuleBuilderTest, PackFileStreamsTheSameImage)

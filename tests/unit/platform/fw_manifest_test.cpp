@@ -10,6 +10,7 @@
 
 #include <openssl/x509.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -68,8 +69,8 @@ class DevelopmentRootEnvironment : public testing::Environment
   public:
     void SetUp() override
     {
-        const Bytes embedded(std::begin(vardex::manifestRootKeyDer),
-                             std::end(vardex::manifestRootKeyDer));
+        const Bytes embedded(vardex::manifestRootKeyDer.begin(),
+                             vardex::manifestRootKeyDer.end());
         if (embedded != capsule::publicKeyDer(rootKey()))
         {
             GTEST_SKIP() << "libvardex embeds a root key other than the "
@@ -274,7 +275,7 @@ Bytes p256KeyDer()
     return capsule::publicKeyDer(key);
 }
 
-const Corruption corruptions[] = {
+const std::array<Corruption, 24> corruptions{{
     {"Empty", [] { return Bytes(); }},
     {"Garbage", [] { return Bytes(300, 0x5A); }},
     {"WrongMagic",
@@ -386,7 +387,7 @@ const Corruption corruptions[] = {
          return signedWithKeyDer(der);
      }},
     {"KeyOnP256", [] { return signedWithKeyDer(p256KeyDer()); }},
-};
+}};
 
 INSTANTIATE_TEST_SUITE_P(Table, CorruptionTest, testing::ValuesIn(corruptions),
                          corruptionName);

@@ -58,7 +58,7 @@ class ListDirectory : public testing::Test
                 std::istreambuf_iterator<char>()};
     }
 
-    std::string contents() const
+    [[nodiscard]] std::string contents() const
     {
         return contentsOf(list);
     }
@@ -74,7 +74,7 @@ class ListDirectory : public testing::Test
     }
 
     // Writes the list in a cycle of its own.
-    bool write(const std::vector<TaskEntry>& entries) const
+    [[nodiscard]] bool write(const std::vector<TaskEntry>& entries) const
     {
         tasks::TaskListCycle cycle(list);
         return cycle.write(entries);
@@ -104,6 +104,7 @@ TaskEntry update(const std::string& jobId)
 std::vector<std::string> jobIds(const std::vector<TaskEntry>& entries)
 {
     std::vector<std::string> ids;
+    ids.reserve(entries.size());
     for (const auto& entry : entries)
     {
         ids.push_back(entry.JOBID);
@@ -363,6 +364,7 @@ TEST_F(ListDirectory, ReadAppendsAfterWhatTheListHolds)
 TEST_F(ListDirectory, ReaderAndWriterRoundTripLargeList)
 {
     std::vector<TaskEntry> entries;
+    entries.reserve(2000);
     for (int i = 0; i < 2000; ++i)
     {
         entries.push_back(update(std::to_string(i)));
@@ -417,7 +419,7 @@ class TaskListFiles : public ListDirectory
 {
   protected:
     // Reads and rewrites the list as every user does, in one cycle.
-    bool cycle() const
+    [[nodiscard]] bool cycle() const
     {
         tasks::TaskListCycle cycle(list);
         std::vector<TaskEntry> entries;
@@ -428,17 +430,17 @@ class TaskListFiles : public ListDirectory
         return cycle.write(entries);
     }
 
-    std::string backup(int n) const
+    [[nodiscard]] std::string backup(int n) const
     {
         return tasks::ListFile(list).backupPath(n);
     }
 
-    std::string intent() const
+    [[nodiscard]] std::string intent() const
     {
         return tasks::ListFile(list).intentPath();
     }
 
-    std::vector<std::string> namesInDir() const
+    [[nodiscard]] std::vector<std::string> namesInDir() const
     {
         std::vector<std::string> names;
         for (const auto& item : fs::directory_iterator(dir))
@@ -466,7 +468,7 @@ TEST_F(TaskListFiles, NewestThreeAreKept)
     for (int i = 1; i <= 5; ++i)
     {
         put("broken " + std::to_string(i));
-        cycle();
+        EXPECT_TRUE(cycle());
     }
     EXPECT_EQ(contentsOf(backup(1)), "broken 5");
     EXPECT_EQ(contentsOf(backup(2)), "broken 4");
@@ -481,7 +483,7 @@ TEST_F(TaskListFiles, EveryIncompleteReadIsKept)
                                   "{\"QORAJob\": [" + element("1") + ", {}]}"})
     {
         put(file);
-        cycle();
+        EXPECT_TRUE(cycle());
         EXPECT_EQ(contentsOf(backup(1)), file);
     }
 }
@@ -489,9 +491,9 @@ TEST_F(TaskListFiles, EveryIncompleteReadIsKept)
 TEST_F(TaskListFiles, ReadableOrEmptyListIsNotKept)
 {
     put("{\"QORAJob\": [" + element("1") + "]}");
-    cycle();
+    EXPECT_TRUE(cycle());
     put("");
-    cycle();
+    EXPECT_TRUE(cycle());
     EXPECT_FALSE(fs::exists(backup(1)));
 }
 

@@ -197,14 +197,14 @@ TEST_P(InterpretedCapsuleByte, IsRejected)
 {
     Bytes capsuleBytes = referenceCapsule();
     const std::size_t body = rbuAt + 16;
-    const std::size_t offsets[] = {
+    const std::array<std::size_t, 5> offsets = {
         rbuAt + 4,                               // length byte
         body,                                    // body start
         body + 5,                                // lzma size field
         body + (capsuleBytes.size() - body) / 2, // body middle
         capsuleBytes.size() - 1,                 // body end
     };
-    const std::size_t at = offsets[GetParam()];
+    const std::size_t at = offsets.at(GetParam());
     capsuleBytes[at] ^= 0x55;
     const Unwrapped result = unwrap(capsuleBytes);
     EXPECT_TRUE(result.rc != 0 || !result.verified)

@@ -410,8 +410,8 @@ Bytes imageWithSignedSize(std::size_t signedSize)
     const Bytes manifest = capsule::buildManifest(rootKey(), imageKey(), 2);
     const std::size_t overhead =
         capsule::rbuHeader(16).size() + manifest.size();
-    const Bytes image = capsule::buildImage(payload(signedSize - overhead),
-                                            manifest, imageKey());
+    Bytes image = capsule::buildImage(payload(signedSize - overhead), manifest,
+                                      imageKey());
     EXPECT_EQ(image.size(), signedSize + slotSize);
     return image;
 }
