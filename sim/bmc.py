@@ -48,8 +48,6 @@ FIXED_PATHS = {
 _counter = itertools.count()
 
 
-
-
 class Typed:
     """A property value with an explicit D-Bus signature."""
 

@@ -32,10 +32,12 @@ def header_text(der, source):
                     + ",")
     return ("#pragma once\n\n"
             "// Generated at build time from %s. Do not edit.\n"
-            "// DER SubjectPublicKeyInfo of the manifest root-of-trust key.\n\n"
+            "// DER SubjectPublicKeyInfo of the manifest root-of-trust "
+            "key.\n\n"
             "#include <array>\n#include <cstdint>\n\n"
             "namespace vardex\n{\n\n"
-            "inline constexpr std::array<std::uint8_t, %d> manifestRootKeyDer = {\n"
+            "inline constexpr std::array<std::uint8_t, %d> "
+            "manifestRootKeyDer = {\n"
             "%s\n};\n\n"
             "} // namespace vardex\n" % (source, len(der), "\n".join(rows)))
 

@@ -673,21 +673,24 @@ def test_rejected_activation_write(sandbox, bmc, journal):
 
 
 @pytest.mark.parametrize('call,status,lines,version', [
-    pytest.param('3', '0', [
-        fail_line('updateStatusProgress', 421,
-                  f'Unable to set update progress for object path {JOBS}/1'),
-        fail_line('updateStatus', 576,
-                  'Unable to set update progress for Job ID JID_1')],
+    pytest.param(
+        '3', '0',
+        [fail_line('updateStatusProgress', 421,
+                   f'Unable to set update progress for object path {JOBS}/1'),
+         fail_line('updateStatus', 576,
+                   'Unable to set update progress for Job ID JID_1')],
         None, id='progress'),
-    pytest.param('4', '2', [
-        fail_line('updateStatusStatus', 448,
-                  f'Unable to get version for object path {JOBS}/1')],
+    pytest.param(
+        '4', '2',
+        [fail_line('updateStatusStatus', 448,
+                   f'Unable to get version for object path {JOBS}/1')],
         '', id='version'),
-    pytest.param('5', '1', [
-        fail_line('updateStatusStatus', 466,
-                  f'Unable to set update status for object path {JOBS}/1'),
-        fail_line('updateStatus', 586,
-                  'Unable to set update status for Job ID JID_1')],
+    pytest.param(
+        '5', '1',
+        [fail_line('updateStatusStatus', 466,
+                   f'Unable to set update status for object path {JOBS}/1'),
+         fail_line('updateStatus', 586,
+                   'Unable to set update status for Job ID JID_1')],
         '2.0', id='activation'),
 ])
 def test_error_reply_checks(sandbox, bmc, journal, call, status, lines,
@@ -786,7 +789,8 @@ def test_unparsable_task_list(sandbox, bmc, journal):
     (sandbox.qorad / TASK_LIST).write_bytes(b'')
     result = sandbox.run('updateStatus', 'JID_1', '100', '1')
     assert result.returncode == 0
-    assert result.stdout == b'Document has parse error The document is empty.\n'
+    assert result.stdout == (b'Document has parse error The document is '
+                             b'empty.\n')
     assert read_task_file(sandbox) == b'{\n    "QORAJob": []\n}'
 
 

@@ -16,7 +16,8 @@ from conftest import (ACTIVATION, ACTIVATIONS, BIOS_UPDATER, FILE_PATH,
 VERSION_ID = 'a3d2fe67'
 STAGING = '/tmp/tmpBIOSPayload'
 STARTING = b'::: Starting BIOS Update\n'
-QUEUED = STARTING + b'::: Export BIOS Config Task queued for next host reboot\n'
+QUEUED = (STARTING
+          + b'::: Export BIOS Config Task queued for next host reboot\n')
 NO_CONFIG = b'Unable to remove BIOS Config File: No such file or directory\n'
 OLD_TASK = {'JobType': 'UPDATE', 'DisplayName': 'BIOS Update',
             'FQDD': 'BIOS.Setup.1-1', 'JOBID': 'JID_0',
@@ -223,7 +224,8 @@ STOPS = {
                           lambda u: fail(
         169, 'Exception getting payload: filesystem error: directory '
         'iterator cannot open directory: No such file or directory '
-        f'[{u.payload}]', 'getPayload') + fail(272, 'Unable to get Image Path')),
+        f'[{u.payload}]', 'getPayload')
+        + fail(272, 'Unable to get Image Path')),
     'dangling-link-only': (lambda u: (u.payload / u.name).unlink() or (
         u.payload / 'a.cap').symlink_to(u.directory / 'gone'), 'lookup',
         fail(272, 'Unable to get Image Path')),

@@ -61,7 +61,7 @@ def run_probe(sandbox, capsule, capsule_path=None, **options):
     return result
 
 
-# ---- Good capsules ------------------------------------------------------------
+# ---- Good capsules ----------------------------------------------------------
 
 @pytest.mark.parametrize('options', [
     {},
@@ -91,7 +91,7 @@ def test_uninterpreted_capsule_bytes_do_not_matter(sandbox, pack, offset):
     assert result.stdout.endswith(verify_line(True, 16, 2))
 
 
-# ---- Unwrapping failures ------------------------------------------------------
+# ---- Unwrapping failures ----------------------------------------------------
 
 @pytest.mark.parametrize('size', [0, 1, 83, 84, 88, 91])
 def test_short_capsule_cannot_be_read(sandbox, pack, size):
@@ -226,7 +226,7 @@ def test_unseekable_capsule_reports_both_seeks_and_goes_on(sandbox, pack):
                              + verify_line(True, 16, 2))
 
 
-# ---- Injected faults ----------------------------------------------------------
+# ---- Injected faults --------------------------------------------------------
 
 @pytest.mark.parametrize('fault, stderr, stdout', [
     ('copy-buffer',
@@ -263,7 +263,7 @@ def test_injected_fault(sandbox, pack, monkeypatch, fault, stderr, stdout):
         assert result.stdout == stdout
 
 
-# ---- Decompressed images ------------------------------------------------------
+# ---- Decompressed images ----------------------------------------------------
 
 def _no_rbu(image):
     return b'RBU$' + image[4:]
