@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <initializer_list>
 #include <string>
 
 namespace
@@ -81,35 +82,42 @@ int runImport()
     return 1;
 }
 
-int runGetJobStatus(const char* word)
+// Copies the operands into `into`, one word each; a copy that throws is
+// reported with the sub-command's own number.
+bool copyOperands(int exceptionNumber, char* const* words,
+                  std::initializer_list<std::string*> into)
 {
-    std::string jobId;
     try
     {
-        jobId = word;
+        for (std::string* operand : into)
+        {
+            *operand = *words++;
+        }
+        return true;
     }
     catch (const std::exception& e)
     {
-        diag::fail("main", 777, "Exception parsing arguments: %s", e.what());
-        return 1;
+        diag::fail("main", exceptionNumber, "Exception parsing arguments: %s",
+                   e.what());
     }
-    if (jobId.empty())
+    return false;
+}
+
+int runGetJobStatus(char* const* words)
+{
+    std::string jobId;
+    if (!copyOperands(777, words, {&jobId}) || jobId.empty())
     {
         return 1;
     }
     return tasks::getJobStatus(jobId);
 }
 
-int runStartUpdate(const char* word)
+int runStartUpdate(char* const* words)
 {
     std::string versionId;
-    try
+    if (!copyOperands(801, words, {&versionId}))
     {
-        versionId = word;
-    }
-    catch (const std::exception& e)
-    {
-        diag::fail("main", 801, "Exception parsing arguments: %s", e.what());
         return 1;
     }
     const std::string jobId = update::getJobID(versionId);
@@ -125,15 +133,8 @@ int runUpdateStatus(char* const* words)
     std::string jobId;
     std::string percentage;
     std::string status;
-    try
+    if (!copyOperands(830, words, {&jobId, &percentage, &status}))
     {
-        jobId = words[0];
-        percentage = words[1];
-        status = words[2];
-    }
-    catch (const std::exception& e)
-    {
-        diag::fail("main", 830, "Exception parsing arguments: %s", e.what());
         return 1;
     }
     return tasks::updateStatus(jobId, percentage, status);
@@ -177,11 +178,11 @@ int dispatch(int argc, char** argv)
     }
     if (selects(command, "getJobStatus"))
     {
-        return wrongCount(3) ? usageError : runGetJobStatus(argv[2]);
+        return wrongCount(3) ? usageError : runGetJobStatus(argv + 2);
     }
     if (selects(command, "startUpdate"))
     {
-        return wrongCount(3) ? usageError : runStartUpdate(argv[2]);
+        return wrongCount(3) ? usageError : runStartUpdate(argv + 2);
     }
     if (selects(command, "updateStatus"))
     {

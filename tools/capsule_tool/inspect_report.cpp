@@ -3,7 +3,11 @@
 #include "capsule/layout.hpp"
 #include "rapidjson.hpp"
 
+#include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace capsule_tool
 {
@@ -81,80 +85,85 @@ void printText(const std::string& path, const Report& r)
 namespace
 {
 
-using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
-
-void jsonRbu(JsonWriter& w, const char* name, const RbuInfo& rbu)
+// Writes one JSON object member at a time; an empty optional is null.
+class JsonObject
 {
-    w.Key(name);
-    w.StartObject();
-    w.Key("present");
-    w.Bool(rbu.present);
-    w.Key("length");
-    w.Uint(rbu.length);
-    w.EndObject();
+  public:
+    explicit JsonObject(rapidjson::Writer<rapidjson::StringBuffer>& writer) :
+        w(writer)
+    {
+        w.StartObject();
+    }
+    JsonObject(const JsonObject&) = delete;
+    JsonObject& operator=(const JsonObject&) = delete;
+    JsonObject(JsonObject&&) = delete;
+    JsonObject& operator=(JsonObject&&) = delete;
+    ~JsonObject()
+    {
+        w.EndObject();
+    }
+
+    void member(const char* key, const std::string& value)
+    {
+        w.Key(key);
+        w.String(value.c_str());
+    }
+    void member(const char* key, bool value)
+    {
+        w.Key(key);
+        w.Bool(value);
+    }
+    void member(const char* key, std::uint64_t value)
+    {
+        w.Key(key);
+        w.Uint64(value);
+    }
+    void member(const char* key, std::optional<std::uint64_t> value)
+    {
+        w.Key(key);
+        value ? w.Uint64(*value) : w.Null();
+    }
+    void member(const char* key, const std::vector<std::string>& values)
+    {
+        w.Key(key);
+        w.StartArray();
+        for (const std::string& value : values)
+        {
+            w.String(value.c_str());
+        }
+        w.EndArray();
+    }
+    // A member whose value is an object written by `fill`, or null.
+    template <typename Fill>
+    void object(const char* key, bool present, Fill fill)
+    {
+        w.Key(key);
+        if (!present)
+        {
+            w.Null();
+            return;
+        }
+        JsonObject inner(w);
+        fill(inner);
+    }
+
+  private:
+    rapidjson::Writer<rapidjson::StringBuffer>& w;
+};
+
+void rbuMembers(JsonObject& o, const RbuInfo& rbu)
+{
+    o.member("present", rbu.present);
+    o.member("length", std::uint64_t{rbu.length});
 }
 
-void jsonUefi(JsonWriter& w, const Report& r)
+std::optional<std::uint64_t> slotValue(const Report& r, bool payload)
 {
-    w.Key("uefi_header");
-    if (!r.hasUefiHeader)
+    if (!r.slot)
     {
-        w.Null();
-        return;
+        return std::nullopt;
     }
-    w.StartObject();
-    w.Key("guid");
-    w.String(r.guid.c_str());
-    w.Key("header_size");
-    w.Uint(r.headerSize);
-    w.Key("flags");
-    w.Uint(r.flags);
-    w.Key("capsule_image_size");
-    w.Uint(r.capsuleImageSize);
-    w.EndObject();
-}
-
-void jsonManifest(JsonWriter& w, const Report& r)
-{
-    w.Key("manifest");
-    if (!r.manifest)
-    {
-        w.Null();
-        return;
-    }
-    const capsule::ManifestFields& f = r.manifest->fields;
-    w.StartObject();
-    w.Key("length");
-    w.Uint64(f.totalLength);
-    w.Key("format_version");
-    w.Uint(f.formatVersion);
-    w.Key("release_type");
-    w.Uint(f.releaseType);
-    w.Key("key_length");
-    w.Uint64(f.keyLength);
-    w.Key("key_sha256");
-    w.String(r.manifest->fingerprint.c_str());
-    w.Key("signature_length");
-    w.Uint64(f.signatureLength);
-    w.EndObject();
-}
-
-void jsonVerification(JsonWriter& w, const Report& r)
-{
-    w.Key("verification");
-    w.StartObject();
-    w.Key("verdict");
-    w.String(r.verified ? "pass" : "fail");
-    w.Key("release_type");
-    w.Uint(r.releaseType);
-    w.Key("messages");
-    w.StartArray();
-    for (const std::string& line : r.messages)
-    {
-        w.String(line.c_str());
-    }
-    w.EndArray();
-    w.EndObject();
+    return payload ? r.slot->payloadSize : r.slot->derLength;
 }
 
 } // namespace
@@ -162,33 +171,42 @@ void jsonVerification(JsonWriter& w, const Report& r)
 void printJson(const std::string& path, const Report& r)
 {
     rapidjson::StringBuffer buffer;
-    JsonWriter w(buffer);
-    w.StartObject();
-    w.Key("capsule");
-    w.String(path.c_str());
-    w.Key("capsule_size");
-    w.Uint64(r.capsuleSize);
-    jsonUefi(w, r);
-    jsonRbu(w, "capsule_rbu", r.capsuleRbu);
-    w.Key("image_size");
-    if (r.unwrapped)
     {
-        w.Uint(r.imageSize);
-        jsonRbu(w, "image_rbu", r.imageRbu);
+        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+        JsonObject o(writer);
+        o.member("capsule", path);
+        o.member("capsule_size", std::uint64_t{r.capsuleSize});
+        o.object("uefi_header", r.hasUefiHeader, [&r](JsonObject& uefi) {
+            uefi.member("guid", r.guid);
+            uefi.member("header_size", std::uint64_t{r.headerSize});
+            uefi.member("flags", std::uint64_t{r.flags});
+            uefi.member("capsule_image_size",
+                        std::uint64_t{r.capsuleImageSize});
+        });
+        o.object("capsule_rbu", true,
+                 [&r](JsonObject& rbu) { rbuMembers(rbu, r.capsuleRbu); });
+        o.member("image_size", r.unwrapped
+                                   ? std::optional<std::uint64_t>{r.imageSize}
+                                   : std::nullopt);
+        o.object("image_rbu", r.unwrapped,
+                 [&r](JsonObject& rbu) { rbuMembers(rbu, r.imageRbu); });
+        o.object("manifest", r.manifest.has_value(), [&r](JsonObject& m) {
+            const capsule::ManifestFields& f = r.manifest->fields;
+            m.member("length", std::uint64_t{f.totalLength});
+            m.member("format_version", std::uint64_t{f.formatVersion});
+            m.member("release_type", std::uint64_t{f.releaseType});
+            m.member("key_length", std::uint64_t{f.keyLength});
+            m.member("key_sha256", r.manifest->fingerprint);
+            m.member("signature_length", std::uint64_t{f.signatureLength});
+        });
+        o.member("payload_size", slotValue(r, true));
+        o.member("signature_der_length", slotValue(r, false));
+        o.object("verification", true, [&r](JsonObject& v) {
+            v.member("verdict", std::string(r.verified ? "pass" : "fail"));
+            v.member("release_type", std::uint64_t{r.releaseType});
+            v.member("messages", r.messages);
+        });
     }
-    else
-    {
-        w.Null();
-        w.Key("image_rbu");
-        w.Null();
-    }
-    jsonManifest(w, r);
-    w.Key("payload_size");
-    r.slot ? w.Uint64(r.slot->payloadSize) : w.Null();
-    w.Key("signature_der_length");
-    r.slot ? w.Uint(r.slot->derLength) : w.Null();
-    jsonVerification(w, r);
-    w.EndObject();
     std::printf("%s\n", buffer.GetString());
 }
 
