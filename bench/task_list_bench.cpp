@@ -77,11 +77,11 @@ void exportCycle(const std::string& path)
 {
     tasks::TaskListCycle cycle(path);
     std::vector<TaskEntry> list;
-    cycle.read(list);
+    cycle.readTaskList(list);
     std::erase_if(list,
                   [](const TaskEntry& e) { return e.JobType == "INVENTORY"; });
     list.insert(list.begin(), exportEntry());
-    cycle.write(list);
+    cycle.writeTaskList(list);
 }
 
 fs::path makeScratch()

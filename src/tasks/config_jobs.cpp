@@ -94,7 +94,7 @@ int exportBIOSConfig(bool force)
         return 1;
     }
     std::vector<TaskEntry> list;
-    cycle.read(list);
+    cycle.readTaskList(list);
     if (anyOfJobType(list, configJobType))
     {
         // A pending import must run before any export.
@@ -104,7 +104,7 @@ int exportBIOSConfig(bool force)
         return isJobType(entry.JobType, inventoryJobType);
     });
     list.insert(list.begin(), exportEntry(fileKind));
-    cycle.write(list);
+    cycle.writeTaskList(list);
     diag::milestone(exportQueuedMessage);
     return 0;
 }
@@ -120,13 +120,13 @@ void importBIOSConfig()
         return;
     }
     std::vector<TaskEntry> list;
-    cycle.read(list);
+    cycle.readTaskList(list);
     std::erase_if(list, [](const TaskEntry& entry) {
         return isJobType(entry.JobType, configJobType) ||
                isJobType(entry.JobType, inventoryJobType);
     });
     list.insert(list.begin(), importEntry(jobId));
-    cycle.write(list);
+    cycle.writeTaskList(list);
     diag::milestone(importQueuedMessage);
 }
 

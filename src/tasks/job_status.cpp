@@ -67,7 +67,7 @@ bool removeTask(const std::string& jobId, std::string& why)
         return false;
     }
     std::vector<TaskEntry> list;
-    cycle.read(list);
+    cycle.readTaskList(list);
     const auto task =
         std::find_if(list.begin(), list.end(), [&](const TaskEntry& entry) {
             return entry.JOBID == jobId;
@@ -76,7 +76,7 @@ bool removeTask(const std::string& jobId, std::string& why)
     {
         list.erase(task);
     }
-    cycle.write(list);
+    cycle.writeTaskList(list);
     return true;
 }
 

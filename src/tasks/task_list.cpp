@@ -295,7 +295,7 @@ void buildText(const std::vector<TaskEntry>& list, TextBuffer& buffer)
 
 } // namespace
 
-bool readTaskList(std::FILE* file, std::vector<TaskEntry>& list)
+bool parseTaskList(std::FILE* file, std::vector<TaskEntry>& list)
 {
     Document document;
     const rapidjson::ParseResult result = parseDocument(file, document);

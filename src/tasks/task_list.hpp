@@ -36,7 +36,7 @@ inline constexpr const char* taskListPath =
 // every complete entry to list, in order, printing its messages on standard
 // output. True when every element of the list was taken (nothing printed).
 // Only allocation failures escape.
-bool readTaskList(std::FILE* file, std::vector<TaskEntry>& list);
+bool parseTaskList(std::FILE* file, std::vector<TaskEntry>& list);
 
 // The writer's text for list: the whole file, pretty-printed.
 std::string formatTaskList(const std::vector<TaskEntry>& list);

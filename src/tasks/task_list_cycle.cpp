@@ -49,7 +49,7 @@ const std::string& TaskListCycle::lockFailure() const noexcept
     return lock.failure();
 }
 
-void TaskListCycle::read(std::vector<TaskEntry>& list)
+void TaskListCycle::readTaskList(std::vector<TaskEntry>& list)
 {
     if (!locked())
     {
@@ -60,7 +60,7 @@ void TaskListCycle::read(std::vector<TaskEntry>& list)
         const FilePtr stream = streamOver(*pending);
         if (stream)
         {
-            readTaskList(stream.get(), list);
+            parseTaskList(stream.get(), list);
         }
         return;
     }
@@ -70,13 +70,13 @@ void TaskListCycle::read(std::vector<TaskEntry>& list)
                                ? streamOver(contents.bytes)
                                : nullptr;
     unreadable = contents.state != ListContents::State::absent && !stream;
-    if (stream && !readTaskList(stream.get(), list))
+    if (stream && !parseTaskList(stream.get(), list))
     {
         unread = std::move(contents.bytes);
     }
 }
 
-bool TaskListCycle::write(const std::vector<TaskEntry>& list)
+bool TaskListCycle::writeTaskList(const std::vector<TaskEntry>& list)
 {
     if (!lock.held() || blocked || unreadable)
     {

@@ -8,9 +8,9 @@
 //       // report cycle.lockFailure() with lockFailedFormat; change nothing
 //   }
 //   std::vector<tasks::TaskEntry> list;
-//   cycle.read(list);                  // readTaskList
+//   cycle.readTaskList(list);                  // readTaskList
 //   ... change list ...
-//   cycle.write(list);                 // writeTaskList
+//   cycle.writeTaskList(list);                 // writeTaskList
 //
 // The cycle holds the lock (FileLock on "<list>.lock") from its start to
 // its end, so runs never interleave their cycles, and it carries what the
@@ -65,41 +65,41 @@ class TaskListCycle
 
     // True when the cycle may go on: it holds the list's lock, or no file
     // can be where the list's lock and the list would be (their directory
-    // is absent or read-only), so that there is nothing to lock; read()
-    // then reads what is there and write() writes nothing, as for any list
-    // that cannot be written. False when the lock is held by another run
-    // beyond the patience or cannot be opened safely: read() reads nothing
-    // and write() writes nothing.
+    // is absent or read-only), so that there is nothing to lock; readTaskList()
+    // then reads what is there and writeTaskList() writes nothing, as for any
+    // list that cannot be written. False when the lock is held by another run
+    // beyond the patience or cannot be opened safely: readTaskList() reads
+    // nothing and writeTaskList() writes nothing.
     bool locked() const noexcept;
 
     // Why the lock was not taken (FileLock::failure()); empty when locked.
     const std::string& lockFailure() const noexcept;
 
-    // readTaskList: appends every complete entry of the list file to list,
+    // Appends every complete entry of the list file to list,
     // in file order. Trouble with the file is reported on standard output
     // (the reader's messages) and leaves list as far as it got; a file that
     // is absent or cannot be read prints nothing. Only allocation failures
     // escape.
-    void read(std::vector<TaskEntry>& list);
+    void readTaskList(std::vector<TaskEntry>& list);
 
-    // writeTaskList: replaces the list file's contents with list. Reports
+    // Replaces the list file's contents with list. Reports
     // nothing; true when the file now holds list. Writes nothing when the
     // cycle is not locked, when a file is there that could not be read, or
     // when an interrupted write still waits to be completed. Only
     // allocation failures escape, before anything is written.
-    bool write(const std::vector<TaskEntry>& list);
+    bool writeTaskList(const std::vector<TaskEntry>& list);
 
   private:
     ListFile file;
     FileLock lock;
-    // An interrupted write this cycle could not complete: write() leaves
-    // the list be. Its text, when it could be read, is the list's true
-    // contents, which read() then reads.
+    // An interrupted write this cycle could not complete: writeTaskList()
+    // leaves the list be. Its text, when it could be read, is the list's true
+    // contents, which readTaskList() then reads.
     bool blocked = false;
     std::optional<std::string> pending;
-    // Set by read(): something was there that could not be read at all.
+    // Set by readTaskList(): something was there that could not be read at all.
     bool unreadable = false;
-    // Set by read(): the bytes of a list that was not read whole, to be
+    // Set by readTaskList(): the bytes of a list that was not read whole, to be
     // kept before it is replaced.
     std::string unread;
 };

@@ -159,10 +159,10 @@ bool queueUpdateTasks(const std::string& jobId,
                 return false;
             }
             std::vector<tasks::TaskEntry> list;
-            cycle.read(list);
+            cycle.readTaskList(list);
             list.push_back(updateTask(jobId, stagedCapsule));
             diag::milestone(startingMilestone);
-            cycle.write(list);
+            cycle.writeTaskList(list);
         }
         if (std::remove(tasks::exportedConfigPath) != 0)
         {

@@ -41,7 +41,7 @@ bool appendEntry(const char* jobId, bool hold)
         return false;
     }
     std::vector<tasks::TaskEntry> list;
-    cycle.read(list);
+    cycle.readTaskList(list);
     if (hold)
     {
         std::puts("locked");
@@ -50,7 +50,7 @@ bool appendEntry(const char* jobId, bool hold)
         std::getline(std::cin, line);
     }
     list.push_back(helperEntry(jobId));
-    cycle.write(list);
+    cycle.writeTaskList(list);
     return true;
 }
 

@@ -69,7 +69,7 @@ class ListDirectory : public testing::Test
     {
         tasks::TaskListCycle cycle(list);
         testing::internal::CaptureStdout();
-        cycle.read(entries);
+        cycle.readTaskList(entries);
         return testing::internal::GetCapturedStdout();
     }
 
@@ -77,7 +77,7 @@ class ListDirectory : public testing::Test
     [[nodiscard]] bool write(const std::vector<TaskEntry>& entries) const
     {
         tasks::TaskListCycle cycle(list);
-        return cycle.write(entries);
+        return cycle.writeTaskList(entries);
     }
 
     fs::path dir;
@@ -407,9 +407,9 @@ TEST_F(ListDirectory, WriteIntoMissingDirectoryDoesNothing)
     tasks::TaskListCycle cycle((dir / "absent" / "list.json").string());
     EXPECT_TRUE(cycle.locked());
     std::vector<TaskEntry> entries;
-    cycle.read(entries);
+    cycle.readTaskList(entries);
     EXPECT_TRUE(entries.empty());
-    EXPECT_FALSE(cycle.write({exportInfo()}));
+    EXPECT_FALSE(cycle.writeTaskList({exportInfo()}));
     EXPECT_FALSE(fs::exists(dir / "absent"));
 }
 
@@ -424,10 +424,10 @@ class TaskListFiles : public ListDirectory
         tasks::TaskListCycle cycle(list);
         std::vector<TaskEntry> entries;
         testing::internal::CaptureStdout();
-        cycle.read(entries);
+        cycle.readTaskList(entries);
         testing::internal::GetCapturedStdout();
         entries.push_back(exportInfo());
-        return cycle.write(entries);
+        return cycle.writeTaskList(entries);
     }
 
     [[nodiscard]] std::string backup(int n) const
@@ -503,10 +503,10 @@ TEST_F(TaskListFiles, BytesReadAreKeptWhateverHappenedInBetween)
     tasks::TaskListCycle cycle(list);
     std::vector<TaskEntry> entries;
     testing::internal::CaptureStdout();
-    cycle.read(entries);
+    cycle.readTaskList(entries);
     testing::internal::GetCapturedStdout();
     put("{\"QORAJob\": []}  ");
-    ASSERT_TRUE(cycle.write({exportInfo()}));
+    ASSERT_TRUE(cycle.writeTaskList({exportInfo()}));
     EXPECT_EQ(contentsOf(backup(1)), "broken");
 }
 
@@ -573,9 +573,9 @@ TEST_F(TaskListFiles, IntentCopyThatCannotBeWrittenIsReadAndKept)
     std::ofstream(intent(), std::ios::binary) << next;
     tasks::TaskListCycle cycle(list);
     std::vector<TaskEntry> entries;
-    cycle.read(entries);
+    cycle.readTaskList(entries);
     EXPECT_THAT(jobIds(entries), ElementsAre("new"));
-    EXPECT_FALSE(cycle.write(entries));
+    EXPECT_FALSE(cycle.writeTaskList(entries));
     EXPECT_EQ(contentsOf(intent()), next);
 }
 
@@ -630,7 +630,7 @@ TEST_F(ListDirectory, LockIsHeldForTheHoldersLifetimeAndExcludesEveryOther)
         tasks::TaskListCycle cycle(list, shortPatience);
         EXPECT_FALSE(cycle.locked());
         EXPECT_EQ(cycle.lockFailure(), second.failure());
-        EXPECT_FALSE(cycle.write({exportInfo()}));
+        EXPECT_FALSE(cycle.writeTaskList({exportInfo()}));
         EXPECT_FALSE(fs::exists(list));
         // A lock on another file is independent.
         EXPECT_TRUE(tasks::FileLock(lockFile + "2", shortPatience).held());
