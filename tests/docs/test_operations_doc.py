@@ -3,15 +3,18 @@ print, exactly as printed, and no line the tool no longer prints."""
 
 import os
 import re
+import sys
 from collections import Counter
 from pathlib import Path
 
 import pytest
 
-from source_lines import Source
-
 ROOT = Path(os.environ.get('SOURCE_ROOT',
                            Path(__file__).resolve().parent.parent.parent))
+sys.path.insert(0, str(ROOT / 'tools'))
+
+# pylint: disable=wrong-import-position
+from diagnostic_lines import Source  # noqa: E402
 DOC = ROOT / 'docs' / 'operations.md'
 DOC_LINE = re.compile(r'`(BIOSIMG_DBG_(?:FAIL|INFO)): (\w+)\.(\d+): ([^`]*)`')
 

@@ -1,6 +1,11 @@
+#!/usr/bin/python3
 """What the tool can print, read from its source: every diagnostic line's
 prefix, function name, number and message, and the texts it passes to its
 other printers (milestones, task-list reader complaints, perror).
+
+  tools/diagnostic_lines.py [source dir, default src/]
+prints every diagnostic line with the statement that prints it; the
+documentation check (tests/docs) compares docs/operations.md with it.
 
 The reading is lexical, with the two forms the source uses:
   diag::fail("name", 123, "format", ...)      -- literals or named constants
@@ -11,6 +16,7 @@ A "%s" format whose argument is a named text constant reads as that text.
 """
 
 import re
+import sys
 from pathlib import Path
 
 _TOKENS = re.compile(r'"(?:\\.|[^"\\\n])*"|//[^\n]*|/\*.*?\*/', re.S)
@@ -227,3 +233,16 @@ class Source:
                     pieces.append((offset, text + ending))
         text = ''.join(piece for _, piece in sorted(pieces))
         return text.encode().decode('unicode_escape').replace('%s', program)
+
+
+def main(argv):
+    root = Path(argv[1]) if len(argv) > 1 else \
+        Path(__file__).resolve().parent.parent / 'src'
+    for (prefix, function, number, message), where in sorted(
+            Source(root).diagnostic_lines().items(), key=lambda i: i[1]):
+        print(f'{prefix}: {function}.{number}: {message}\t{where}')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv))
