@@ -29,7 +29,8 @@
 // Without these variables the shim changes nothing. Programs the tool
 // starts (its xz child) run without the shim.
 
-// Both fopen and fopen64 are replaced, so neither may alias the other.
+// Without 64-bit offsets named apart, fopen, open and the rest keep their
+// own names here; their 64-bit twins are aliases of them.
 #undef _FILE_OFFSET_BITS
 
 #include <dlfcn.h>
@@ -156,28 +157,29 @@ mode_t modeArgument(int flags, std::va_list args)
 
 } // namespace
 
-#define FAULT_SHIM_FOPEN(name)                                                 \
-    extern "C" std::FILE* name(const char* path, const char* mode)             \
-    {                                                                          \
-        static const auto realOpen = nextSymbol<Open>(#name);                  \
-        noteOpen(path);                                                        \
-        return realOpen(path, mode);                                           \
-    }
-FAULT_SHIM_FOPEN(fopen)
-FAULT_SHIM_FOPEN(fopen64)
-#define FAULT_SHIM_OPEN(name)                                                  \
-    extern "C" int name(const char* path, int flags, ...)                      \
-    {                                                                          \
-        static const auto realOpen = nextSymbol<OpenFd>(#name);                \
-        std::va_list args;                                                     \
-        va_start(args, flags);                                                 \
-        const mode_t mode = modeArgument(flags, args);                         \
-        va_end(args);                                                          \
-        noteOpen(path);                                                        \
-        return realOpen(path, flags, mode);                                    \
-    }
-FAULT_SHIM_OPEN(open)
-FAULT_SHIM_OPEN(open64)
+extern "C" std::FILE* fopen(const char* path, const char* mode)
+{
+    static const auto realOpen = nextSymbol<Open>("fopen");
+    noteOpen(path);
+    return realOpen(path, mode);
+}
+
+extern "C" std::FILE* fopen64(const char* path, const char* mode)
+    __attribute__((alias("fopen")));
+
+extern "C" int open(const char* path, int flags, ...)
+{
+    static const auto realOpen = nextSymbol<OpenFd>("open");
+    std::va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArgument(flags, args);
+    va_end(args);
+    noteOpen(path);
+    return realOpen(path, flags, mode);
+}
+
+extern "C" int open64(const char* path, int flags, ...)
+    __attribute__((alias("open")));
 
 namespace
 {
@@ -218,7 +220,8 @@ int faultFor(const std::string& function, int fd)
     {
         for (const std::string& which : {count, std::string("*")})
         {
-            const std::string prefix = function + ":" + which + ":";
+            std::string prefix = function;
+            prefix.append(":").append(which).append(":");
             if (item.rfind(prefix, 0) == 0)
             {
                 const int fault = named.at(item.substr(prefix.size()));
@@ -253,23 +256,17 @@ extern "C" ssize_t pwrite(int fd, const void* data, std::size_t size,
     using Write = ssize_t (*)(int, const void*, std::size_t, off_t);
     static const auto realWrite = nextSymbol<Write>("pwrite");
     const int fault = faultFor("pwrite", fd);
-    if (fault == shortWrite)
-    {
-        size = size > 1 ? size / 2 : size;
-    }
-    else if (fault != 0)
+    if (fault > 0)
     {
         errno = fault;
         return -1;
     }
-    return realWrite(fd, data, size, offset);
+    return realWrite(fd, data,
+                     fault == shortWrite && size > 1 ? size / 2 : size, offset);
 }
 
 extern "C" ssize_t pwrite64(int fd, const void* data, std::size_t size,
-                            off_t offset)
-{
-    return pwrite(fd, data, size, offset);
-}
+                            off_t offset) __attribute__((alias("pwrite")));
 
 extern "C" int ftruncate(int fd, off_t length)
 {
@@ -278,9 +275,7 @@ extern "C" int ftruncate(int fd, off_t length)
 }
 
 extern "C" int ftruncate64(int fd, off_t length)
-{
-    return ftruncate(fd, length);
-}
+    __attribute__((alias("ftruncate")));
 
 extern "C" int fallocate(int fd, int mode, off_t offset, off_t length)
 {
@@ -290,9 +285,7 @@ extern "C" int fallocate(int fd, int mode, off_t offset, off_t length)
 }
 
 extern "C" int fallocate64(int fd, int mode, off_t offset, off_t length)
-{
-    return fallocate(fd, mode, offset, length);
-}
+    __attribute__((alias("fallocate")));
 
 extern "C" int fsync(int fd)
 {
