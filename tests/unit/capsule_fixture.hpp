@@ -32,19 +32,6 @@ inline const capsule::Key& imageKey()
     return key;
 }
 
-// `size` bytes in a fixed, non-repeating pattern.
-inline Bytes payload(std::size_t size)
-{
-    Bytes data(size);
-    std::uint32_t state = 0x9E3779B9;
-    for (auto& byte : data)
-    {
-        state = state * 1664525U + 1013904223U;
-        byte = static_cast<std::uint8_t>(state >> 24U);
-    }
-    return data;
-}
-
 // A temporary file holding `bytes`, positioned at its start.
 inline FilePtr fileOf(const Bytes& bytes)
 {
