@@ -56,17 +56,19 @@ def inspect_json(capsule):
 
 
 def test_packed_capsule_reports_its_fields(tmp_path):
-    report = inspect_json(pack(tmp_path, size=300_001))
-    size = (tmp_path / 'capsule.bin').stat().st_size
+    # Streamed in several chunks, and not a multiple of one.
+    size = 3 * 2**20 + 5
+    report = inspect_json(pack(tmp_path, '--preset', '0', size=size))
+    length = (tmp_path / 'capsule.bin').stat().st_size
     manifest = report.pop('manifest')
     assert report == {
-        'capsule': str(tmp_path / 'capsule.bin'), 'capsule_size': size,
+        'capsule': str(tmp_path / 'capsule.bin'), 'capsule_size': length,
         'uefi_header': {'guid': GUID, 'header_size': 84, 'flags': 0x10000,
-                        'capsule_image_size': size},
+                        'capsule_image_size': length},
         'capsule_rbu': {'present': True, 'length': 16},
-        'image_size': 16 + manifest['length'] + 300_001 + SLOT,
+        'image_size': 16 + manifest['length'] + size + SLOT,
         'image_rbu': {'present': True, 'length': 16},
-        'payload_size': 300_001,
+        'payload_size': size,
         'signature_der_length': report['signature_der_length'],
         'verification': {'verdict': 'pass', 'release_type': 2,
                          'messages': PASSED}}
