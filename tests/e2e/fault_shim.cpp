@@ -94,13 +94,14 @@ bool listed(const char* variable, const char* item)
     return false;
 }
 
-// True when the code at `caller` belongs to the program itself, not to one
-// of its shared libraries.
-bool inProgram(const void* caller)
+// True when this call of `function` is to fail: it is listed, and the code
+// at `caller` belongs to the program itself, not to a shared library.
+bool ownCallFails(const char* function, const void* caller)
 {
     Dl_info info{};
     link_map* object = nullptr;
-    return dladdr1(caller, &info, reinterpret_cast<void**>(&object),
+    return listed("FAULT_SHIM_OWN_CALL_FAILS", function) &&
+           dladdr1(caller, &info, reinterpret_cast<void**>(&object),
                    RTLD_DL_LINKMAP) != 0 &&
            object != nullptr && object->l_name[0] == '\0';
 }
@@ -147,18 +148,11 @@ void noteOpen(const char* path)
     }
 }
 
-using Open = std::FILE* (*)(const char*, const char*);
-using OpenFd = int (*)(const char*, int, ...);
-
-mode_t modeArgument(int flags, std::va_list args)
-{
-    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
-}
-
 } // namespace
 
 extern "C" std::FILE* fopen(const char* path, const char* mode)
 {
+    using Open = std::FILE* (*)(const char*, const char*);
     static const auto realOpen = nextSymbol<Open>("fopen");
     noteOpen(path);
     return realOpen(path, mode);
@@ -169,10 +163,12 @@ extern "C" std::FILE* fopen64(const char* path, const char* mode)
 
 extern "C" int open(const char* path, int flags, ...)
 {
-    static const auto realOpen = nextSymbol<OpenFd>("open");
+    static const auto realOpen =
+        nextSymbol<int (*)(const char*, int, ...)>("open");
     std::va_list args;
     va_start(args, flags);
-    const mode_t mode = modeArgument(flags, args);
+    const mode_t mode =
+        (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
     va_end(args);
     noteOpen(path);
     return realOpen(path, flags, mode);
@@ -310,10 +306,8 @@ extern "C" int EVP_DigestVerifyFinal(void* ctx, const unsigned char* sig,
 extern "C" void* EVP_MD_CTX_new()
 {
     static const auto real = nextSymbol<void* (*)()>("EVP_MD_CTX_new");
-    return listed("FAULT_SHIM_OWN_CALL_FAILS", "EVP_MD_CTX_new") &&
-                   inProgram(__builtin_return_address(0))
-               ? nullptr
-               : real();
+    return ownCallFails("EVP_MD_CTX_new", __builtin_return_address(0)) ? nullptr
+                                                                       : real();
 }
 
 extern "C" int EVP_DigestVerifyUpdate(void* ctx, const void* data,
@@ -321,8 +315,7 @@ extern "C" int EVP_DigestVerifyUpdate(void* ctx, const void* data,
 {
     using Update = int (*)(void*, const void*, std::size_t);
     static const auto real = nextSymbol<Update>("EVP_DigestVerifyUpdate");
-    return listed("FAULT_SHIM_OWN_CALL_FAILS", "EVP_DigestVerifyUpdate") &&
-                   inProgram(__builtin_return_address(0))
+    return ownCallFails("EVP_DigestVerifyUpdate", __builtin_return_address(0))
                ? 0
                : real(ctx, data, size);
 }
