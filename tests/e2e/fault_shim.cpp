@@ -10,25 +10,32 @@
 //   FAULT_SHIM_FILE=/some/file  FAULT_SHIM_FAULTS=pwrite:2:EIO,ftruncate:*:kill
 //       Calls of pwrite, ftruncate, fallocate and fsync on a descriptor of
 //       that file fail: "<function>:<n>:<what>" hits the n-th such call on
-//       the file ("*" every one). <what> is an errno name (EIO, ENOSPC,
-//       EOPNOTSUPP, EDQUOT), "short" (pwrite writes half of what it was
-//       given, at least one byte) or "kill" (the process is killed with
-//       SIGKILL before the call).
+//       the file ("*" every one). <what> is EIO, ENOSPC, EOPNOTSUPP, EDQUOT,
+//       "short" (pwrite writes half of what it was given, at least one
+//       byte) or "kill" (SIGKILL before the call).
 //   FAULT_SHIM_BAD_ALLOC_AFTER_REJECTED_SIGNATURE=1
 //       Once EVP_DigestVerifyFinal has rejected a signature, every further
 //       operator new throws std::bad_alloc.
 //   FAULT_SHIM_BAD_ALLOC_FROM_SIZE=4096
-//       Every operator new of at least that many bytes throws
-//       std::bad_alloc.
+//       Every operator new of at least that many bytes throws bad_alloc.
+//   FAULT_SHIM_NOTHROW_NEW_FAILS=2
+//       The 2nd non-throwing array new of the process returns null.
+//   FAULT_SHIM_FORK_FAILS=1
+//       fork fails with EAGAIN.
+//   FAULT_SHIM_OWN_CALL_FAILS=EVP_MD_CTX_new,EVP_DigestVerifyUpdate
+//       These fail when the program's own code calls them; calls from its
+//       libraries (the manifest library's) go through.
 //
 // Without these variables the shim changes nothing. Programs the tool
 // starts (its xz child) run without the shim.
 
-// Both fopen and fopen64 are replaced, so neither may alias the other.
+// Without 64-bit offsets named apart, fopen, open and the rest keep their
+// own names here; their 64-bit twins are aliases of them.
 #undef _FILE_OFFSET_BITS
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -40,7 +47,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <new>
+#include <sstream>
 #include <string>
 
 namespace
@@ -51,14 +60,7 @@ __attribute__((constructor)) void keepShimFromChildren()
     unsetenv("LD_PRELOAD");
 }
 
-constexpr const char* errorReplyVariable = "FAULT_SHIM_ERROR_REPLY";
-constexpr const char* badAllocVariable = "FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN";
-constexpr const char* badAllocAfterRejectionVariable =
-    "FAULT_SHIM_BAD_ALLOC_AFTER_REJECTED_SIGNATURE";
-constexpr const char* badAllocSizeVariable = "FAULT_SHIM_BAD_ALLOC_FROM_SIZE";
 constexpr std::uint64_t fakeCookie = 0xfa17;
-
-unsigned callCount = 0;
 bool allocationsFail = false;
 
 template <typename Function>
@@ -73,33 +75,35 @@ Function nextSymbol(const char* name)
     return reinterpret_cast<Function>(symbol);
 }
 
-// True when the comma-separated list in the variable holds the number.
-bool listed(const char* variable, unsigned number)
+// True when the comma-separated list in the variable holds the item (found
+// without allocating: operator new may be failing).
+bool listed(const char* variable, const char* item)
 {
-    const char* list = std::getenv(variable);
-    if (list == nullptr)
+    const std::size_t length = std::strlen(item);
+    const char* entry = std::getenv(variable);
+    while (entry != nullptr)
     {
-        return false;
-    }
-    const std::string wanted = std::to_string(number);
-    const char* start = list;
-    while (true)
-    {
-        const char* end = std::strchr(start, ',');
-        const std::size_t length = end != nullptr
-                                       ? static_cast<std::size_t>(end - start)
-                                       : std::strlen(start);
-        if (length == wanted.size() &&
-            std::strncmp(start, wanted.c_str(), length) == 0)
+        if (std::strncmp(entry, item, length) == 0 &&
+            (entry[length] == ',' || entry[length] == '\0'))
         {
             return true;
         }
-        if (end == nullptr)
-        {
-            return false;
-        }
-        start = end + 1;
+        entry = std::strchr(entry, ',');
+        entry = entry != nullptr ? entry + 1 : nullptr;
     }
+    return false;
+}
+
+// True when this call of `function` is to fail: it is listed, and the code
+// at `caller` belongs to the program itself, not to a shared library.
+bool ownCallFails(const char* function, const void* caller)
+{
+    Dl_info info{};
+    link_map* object = nullptr;
+    return listed("FAULT_SHIM_OWN_CALL_FAILS", function) &&
+           dladdr1(caller, &info, reinterpret_cast<void**>(&object),
+                   RTLD_DL_LINKMAP) != 0 &&
+           object != nullptr && object->l_name[0] == '\0';
 }
 
 } // namespace
@@ -110,10 +114,10 @@ extern "C" int sd_bus_call(sd_bus* bus, sd_bus_message* m, std::uint64_t usec,
     using Call = int (*)(sd_bus*, sd_bus_message*, std::uint64_t, sd_bus_error*,
                          sd_bus_message**);
     static const auto realCall = nextSymbol<Call>("sd_bus_call");
+    static unsigned callCount = 0;
     const int result = realCall(bus, m, usec, ret_error, reply);
-    ++callCount;
     if (result < 0 || reply == nullptr ||
-        !listed(errorReplyVariable, callCount))
+        !listed("FAULT_SHIM_ERROR_REPLY", std::to_string(++callCount).c_str()))
     {
         return result;
     }
@@ -137,104 +141,47 @@ namespace
 
 void noteOpen(const char* path)
 {
-    const char* target = std::getenv(badAllocVariable);
+    const char* target = std::getenv("FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN");
     if (target != nullptr && path != nullptr && std::strcmp(path, target) == 0)
     {
         allocationsFail = true;
     }
 }
 
-using Open = std::FILE* (*)(const char*, const char*);
-using OpenFd = int (*)(const char*, int, ...);
-using OpenAt = int (*)(int, const char*, int, ...);
-
-mode_t modeArgument(int flags, std::va_list args)
-{
-    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
-}
-
 } // namespace
 
 extern "C" std::FILE* fopen(const char* path, const char* mode)
 {
+    using Open = std::FILE* (*)(const char*, const char*);
     static const auto realOpen = nextSymbol<Open>("fopen");
     noteOpen(path);
     return realOpen(path, mode);
 }
 
 extern "C" std::FILE* fopen64(const char* path, const char* mode)
+    __attribute__((alias("fopen")));
+
+extern "C" int open(const char* path, int flags, ...)
 {
-    static const auto realOpen = nextSymbol<Open>("fopen64");
+    static const auto realOpen =
+        nextSymbol<int (*)(const char*, int, ...)>("open");
+    std::va_list args;
+    va_start(args, flags);
+    const mode_t mode =
+        (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+    va_end(args);
     noteOpen(path);
-    return realOpen(path, mode);
+    return realOpen(path, flags, mode);
 }
 
-#define FAULT_SHIM_OPEN(name)                                                  \
-    extern "C" int name(const char* path, int flags, ...)                      \
-    {                                                                          \
-        static const auto realOpen = nextSymbol<OpenFd>(#name);                \
-        std::va_list args;                                                     \
-        va_start(args, flags);                                                 \
-        const mode_t mode = modeArgument(flags, args);                         \
-        va_end(args);                                                          \
-        noteOpen(path);                                                        \
-        return realOpen(path, flags, mode);                                    \
-    }
-#define FAULT_SHIM_OPENAT(name)                                                \
-    extern "C" int name(int dir, const char* path, int flags, ...)             \
-    {                                                                          \
-        static const auto realOpen = nextSymbol<OpenAt>(#name);                \
-        std::va_list args;                                                     \
-        va_start(args, flags);                                                 \
-        const mode_t mode = modeArgument(flags, args);                         \
-        va_end(args);                                                          \
-        noteOpen(path);                                                        \
-        return realOpen(dir, path, flags, mode);                               \
-    }
-FAULT_SHIM_OPEN(open)
-FAULT_SHIM_OPEN(open64)
-FAULT_SHIM_OPENAT(openat)
-FAULT_SHIM_OPENAT(openat64)
+extern "C" int open64(const char* path, int flags, ...)
+    __attribute__((alias("open")));
 
 namespace
 {
 
-// The file calls on one file: pwrite, ftruncate, fallocate, fsync.
-enum Call
-{
-    pwriteCall,
-    ftruncateCall,
-    fallocateCall,
-    fsyncCall,
-    callKinds
-};
-constexpr std::array<const char*, callKinds> callNames{"pwrite", "ftruncate",
-                                                       "fallocate", "fsync"};
-std::array<unsigned, callKinds> fileCalls{};
-
 constexpr int shortWrite = -1;
 constexpr int killProcess = -2;
-
-int errnoNamed(const std::string& name)
-{
-    static const std::array<std::pair<const char*, int>, 6> names{{
-        {"EIO", EIO},
-        {"ENOSPC", ENOSPC},
-        {"EOPNOTSUPP", EOPNOTSUPP},
-        {"EDQUOT", EDQUOT},
-        {"short", shortWrite},
-        {"kill", killProcess},
-    }};
-    for (const auto& [text, value] : names)
-    {
-        if (name == text)
-        {
-            return value;
-        }
-    }
-    std::fprintf(stderr, "fault_shim: unknown fault %s\n", name.c_str());
-    std::abort();
-}
 
 bool onFaultyFile(int fd)
 {
@@ -250,41 +197,51 @@ bool onFaultyFile(int fd)
            std::string(path.data(), static_cast<std::size_t>(length)) == target;
 }
 
-// The fault that this call hits, 0 for none.
-int faultFor(Call call, int fd)
+// The fault that this call of `function` (pwrite, ftruncate, fallocate or
+// fsync) hits, 0 for none.
+int faultFor(const std::string& function, int fd)
 {
     const char* faults = std::getenv("FAULT_SHIM_FAULTS");
     if (faults == nullptr || !onFaultyFile(fd))
     {
         return 0;
     }
-    const unsigned count = ++fileCalls[call];
-    const std::string all = faults;
-    std::size_t start = 0;
-    while (start <= all.size())
+    static const std::map<std::string, int> named{
+        {"EIO", EIO},       {"ENOSPC", ENOSPC},    {"EOPNOTSUPP", EOPNOTSUPP},
+        {"EDQUOT", EDQUOT}, {"short", shortWrite}, {"kill", killProcess}};
+    static std::map<std::string, unsigned> calls;
+    const std::string count = std::to_string(++calls[function]);
+    std::stringstream items(faults);
+    for (std::string item; std::getline(items, item, ',');)
     {
-        const std::size_t end = std::min(all.find(',', start), all.size());
-        const std::string item = all.substr(start, end - start);
-        start = end + 1;
-        const std::size_t first = item.find(':');
-        const std::size_t second = item.find(':', first + 1);
-        if (first == std::string::npos || second == std::string::npos ||
-            item.substr(0, first) != callNames[call])
+        for (const std::string& which : {count, std::string("*")})
         {
-            continue;
-        }
-        const std::string which = item.substr(first + 1, second - first - 1);
-        if (which == "*" || which == std::to_string(count))
-        {
-            const int fault = errnoNamed(item.substr(second + 1));
-            if (fault == killProcess)
+            std::string prefix = function;
+            prefix.append(":").append(which).append(":");
+            if (item.rfind(prefix, 0) == 0)
             {
-                kill(getpid(), SIGKILL);
+                const int fault = named.at(item.substr(prefix.size()));
+                if (fault == killProcess)
+                {
+                    kill(getpid(), SIGKILL);
+                }
+                return fault;
             }
-            return fault;
         }
     }
     return 0;
+}
+
+// Runs `real` unless the call hits an errno fault.
+template <typename Real, typename... Args>
+int unlessFaulty(const char* function, Real real, int fd, Args... args)
+{
+    if (const int fault = faultFor(function, fd); fault > 0)
+    {
+        errno = fault;
+        return -1;
+    }
+    return real(fd, args...);
 }
 
 } // namespace
@@ -294,69 +251,42 @@ extern "C" ssize_t pwrite(int fd, const void* data, std::size_t size,
 {
     using Write = ssize_t (*)(int, const void*, std::size_t, off_t);
     static const auto realWrite = nextSymbol<Write>("pwrite");
-    const int fault = faultFor(pwriteCall, fd);
-    if (fault == shortWrite)
-    {
-        size = size > 1 ? size / 2 : size;
-    }
-    else if (fault != 0)
+    const int fault = faultFor("pwrite", fd);
+    if (fault > 0)
     {
         errno = fault;
         return -1;
     }
-    return realWrite(fd, data, size, offset);
+    return realWrite(fd, data,
+                     fault == shortWrite && size > 1 ? size / 2 : size, offset);
 }
 
 extern "C" ssize_t pwrite64(int fd, const void* data, std::size_t size,
-                            off_t offset)
-{
-    return pwrite(fd, data, size, offset);
-}
+                            off_t offset) __attribute__((alias("pwrite")));
 
 extern "C" int ftruncate(int fd, off_t length)
 {
-    using Truncate = int (*)(int, off_t);
-    static const auto realTruncate = nextSymbol<Truncate>("ftruncate");
-    if (const int fault = faultFor(ftruncateCall, fd); fault > 0)
-    {
-        errno = fault;
-        return -1;
-    }
-    return realTruncate(fd, length);
+    static const auto real = nextSymbol<int (*)(int, off_t)>("ftruncate");
+    return unlessFaulty("ftruncate", real, fd, length);
 }
 
 extern "C" int ftruncate64(int fd, off_t length)
-{
-    return ftruncate(fd, length);
-}
+    __attribute__((alias("ftruncate")));
 
 extern "C" int fallocate(int fd, int mode, off_t offset, off_t length)
 {
-    using Allocate = int (*)(int, int, off_t, off_t);
-    static const auto realAllocate = nextSymbol<Allocate>("fallocate");
-    if (const int fault = faultFor(fallocateCall, fd); fault > 0)
-    {
-        errno = fault;
-        return -1;
-    }
-    return realAllocate(fd, mode, offset, length);
+    static const auto real =
+        nextSymbol<int (*)(int, int, off_t, off_t)>("fallocate");
+    return unlessFaulty("fallocate", real, fd, mode, offset, length);
 }
 
 extern "C" int fallocate64(int fd, int mode, off_t offset, off_t length)
-{
-    return fallocate(fd, mode, offset, length);
-}
+    __attribute__((alias("fallocate")));
 
 extern "C" int fsync(int fd)
 {
-    using Sync = int (*)(int);
-    static const auto realSync = nextSymbol<Sync>("fsync");
-    if (const int fault = faultFor(fsyncCall, fd); fault > 0)
-    {
-        errno = fault;
-        return -1;
-    }
-    return realSync(fd);
+    static const auto real = nextSymbol<int (*)(int)>("fsync");
+    return unlessFaulty("fsync", real, fd);
 }
 
 extern "C" int EVP_DigestVerifyFinal(void* ctx, const unsigned char* sig,
@@ -365,31 +295,60 @@ extern "C" int EVP_DigestVerifyFinal(void* ctx, const unsigned char* sig,
     using Final = int (*)(void*, const unsigned char*, std::size_t);
     static const auto realFinal = nextSymbol<Final>("EVP_DigestVerifyFinal");
     const int result = realFinal(ctx, sig, siglen);
-    if (result != 1 && std::getenv(badAllocAfterRejectionVariable) != nullptr)
+    if (result != 1 &&
+        std::getenv("FAULT_SHIM_BAD_ALLOC_AFTER_REJECTED_SIGNATURE") != nullptr)
     {
         allocationsFail = true;
     }
     return result;
 }
 
-namespace
+extern "C" void* EVP_MD_CTX_new()
 {
-
-bool tooLarge(std::size_t size)
-{
-    const char* limit = std::getenv(badAllocSizeVariable);
-    return limit != nullptr && size >= std::strtoull(limit, nullptr, 10);
+    static const auto real = nextSymbol<void* (*)()>("EVP_MD_CTX_new");
+    return ownCallFails("EVP_MD_CTX_new", __builtin_return_address(0)) ? nullptr
+                                                                       : real();
 }
 
-} // namespace
+extern "C" int EVP_DigestVerifyUpdate(void* ctx, const void* data,
+                                      std::size_t size)
+{
+    using Update = int (*)(void*, const void*, std::size_t);
+    static const auto real = nextSymbol<Update>("EVP_DigestVerifyUpdate");
+    return ownCallFails("EVP_DigestVerifyUpdate", __builtin_return_address(0))
+               ? 0
+               : real(ctx, data, size);
+}
+
+extern "C" pid_t fork()
+{
+    if (std::getenv("FAULT_SHIM_FORK_FAILS") != nullptr)
+    {
+        errno = EAGAIN;
+        return -1;
+    }
+    return nextSymbol<pid_t (*)()>("fork")();
+}
 
 void* operator new(std::size_t size)
 {
-    using New = void* (*)(std::size_t);
-    static const auto realNew = nextSymbol<New>("_Znwm");
-    if (allocationsFail || tooLarge(size))
+    static const auto realNew = nextSymbol<void* (*)(std::size_t)>("_Znwm");
+    const char* limit = std::getenv("FAULT_SHIM_BAD_ALLOC_FROM_SIZE");
+    if (allocationsFail ||
+        (limit != nullptr && size >= std::strtoull(limit, nullptr, 10)))
     {
         throw std::bad_alloc();
     }
     return realNew(size);
+}
+
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept
+{
+    using New = void* (*)(std::size_t, const std::nothrow_t&);
+    static const auto realNew = nextSymbol<New>("_ZnamRKSt9nothrow_t");
+    static unsigned count = 0;
+    return listed("FAULT_SHIM_NOTHROW_NEW_FAILS",
+                  std::to_string(++count).c_str())
+               ? nullptr
+               : realNew(size, tag);
 }

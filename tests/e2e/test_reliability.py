@@ -1,24 +1,20 @@
 """What the tool keeps whole when things go wrong around it: the task list
-under kills, failing writes, contention and planted files; decompression
-under hostile capsules; the job lookup under a peer that never answers."""
+under kills, failing writes, contention and planted files; the job lookup
+under a peer that never answers."""
 
 import os
 import random
-import re
 import signal
 import subprocess
 import time
 
 import pytest
 
-from capsules import bomb
 from conftest import BUILD_ROOT, JOB_CONTROL, fail_line, with_faults
 from test_config_jobs import (EXPORT_QUEUED, FILE_EXPORT, HELPER,
                               INFO_EXPORT, LIST, files_in, helper_entry,
                               list_file, put_list, run, task_list,
                               update_entry)
-from test_unwrap_verify import (DECOMPRESS_FAILED, PROBE, scratch_paths,
-                                unwrap_failed, unwrap_line)
 
 LIST_PATH = '/var/lib/qorad/' + LIST
 BUS_PROBE = BUILD_ROOT / 'tests' / 'e2e' / 'bus_probe'
@@ -248,67 +244,6 @@ def test_fifo_neither_blocks_nor_is_written(sandbox, name, entry):
         assert list_file(sandbox).read_bytes() == task_list(entry)
     else:
         assert list_file(sandbox).is_fifo()
-
-
-# ------------------------------------------------------ decompression
-
-def limits_built():
-    """The limits this build was configured with."""
-    text = (BUILD_ROOT / 'src' / 'build_limits.hpp').read_text()
-    size = int(re.search(r'maxImageSize =\s*std::uint64_t\{(\d+)\}',
-                         text).group(1))
-    cpu = int(re.search(r'decompressCpuTime\{(\d+)\}', text).group(1))
-    return size * 1024 * 1024, cpu
-
-
-def probe(sandbox, monkeypatch, capsule, xz=None, **variables):
-    environment = sandbox.environment
-    monkeypatch.setattr(sandbox, 'environment',
-                        lambda bus: {**environment(bus), **variables})
-    path = sandbox.workdir / 'capsule.bin'
-    path.write_bytes(capsule)
-    result = sandbox.run(path, program=PROBE, bus='unreachable', xz=xz)
-    assert [p for p in scratch_paths(sandbox) if p.exists()] == []
-    return result
-
-
-def test_decompressor_runs_within_the_built_in_limits(sandbox, monkeypatch):
-    xz = sandbox.workdir / 'xz-limits'
-    xz.write_text(
-        '#!/usr/bin/python3\n'
-        'import resource, signal, sys\n'
-        'size = resource.getrlimit(resource.RLIMIT_FSIZE)\n'
-        'cpu = resource.getrlimit(resource.RLIMIT_CPU)\n'
-        'ignored = signal.getsignal(signal.SIGXFSZ) == signal.SIG_IGN\n'
-        'print(f"{size} {cpu} {ignored}", file=sys.stderr)\n'
-        'sys.exit(1)\n')
-    xz.chmod(0o755)
-    size, cpu = limits_built()
-    result = probe(sandbox, monkeypatch, bomb(10), xz=str(xz))
-    assert result.stderr == (f'({size}, {size}) ({cpu}, {cpu + 5}) '
-                             'True\n').encode() + DECOMPRESS_FAILED
-    assert result.stdout == unwrap_line(1, lzma_left=1)
-
-
-LIMIT = 1 << 20
-
-
-def test_image_at_the_size_limit_is_unwrapped(sandbox, monkeypatch):
-    result = probe(sandbox, monkeypatch, bomb(LIMIT),
-                   UPDATE_PROBE_FSIZE=str(LIMIT))
-    assert result.stdout.startswith(unwrap_line(0, LIMIT, image_present=1))
-
-
-def test_decompressor_beyond_its_cpu_time_fails_in_unwrapping(
-        sandbox, monkeypatch):
-    xz = sandbox.workdir / 'xz-spinning'
-    xz.write_text('#!/bin/sh\nwhile :; do :; done\n')
-    xz.chmod(0o755)
-    result = probe(sandbox, monkeypatch, bomb(10), xz=str(xz),
-                   UPDATE_PROBE_CPU='1')
-    assert result.stderr == unwrap_failed(
-        135, 'Failed to open uncompressed header file.')
-    assert result.stdout == unwrap_line(1, lzma_left=1)
 
 
 # --------------------------------------------------------- job lookup
