@@ -1,125 +1,82 @@
-"""Command dispatch, usage text and the JobID read of a software object."""
+"""Command dispatch, the usage text, the copies of the operands, failures
+escaping a sub-command, and the JobID read that precedes an update."""
 
 import pytest
 
-from conftest import Typed, fail_line, usage_text, with_faults
+from conftest import (BIOS_UPDATER, JOB_CONTROL, PROPERTIES, Typed,
+                      fail_line, usage_text, with_faults)
+from task_lists import LIST, LIST_PATH, state, task_list, update_entry
 
 
 @pytest.mark.parametrize('words', [
-    [],
-    ['nosuchcommand'],
-    [''],
-    # A prefix or an extension of a name selects nothing.
-    ['export'],
-    ['exportBIOSConfigs'],
-    ['getJobStatu'],
-    ['updateStatusX', 'J', '1', '0'],
-    ['importBIOS'],
-    [' exportBIOSConfig'],
-], ids=repr)
-def test_unknown_command_prints_usage(sandbox, updater, words):
+    [], ['exportBIOSConfig', 'x'], ['forceExportBIOSConfig', 'x'],
+    ['importBIOSConfig', 'x'], ['getJobStatus'], ['startUpdate', 'v1', 'v2'],
+    ['updatestatus', 'JID_1', '20', '1', 'x'], ['exportBIOSConfigs'],
+    ['getJobStatu', 'JID_1'], [' importBIOSConfig'], ['getJobStatus', '']],
+    ids=repr)
+def test_refused_command_line(sandbox, bmc, updater, words):
+    """A word count or sub-command that does not fit prints the usage text;
+    an empty Job ID is refused quietly. Nothing is asked or written."""
+    bmc.job('s.a', '/xyz/morvex_project/jobs/1', '')
     result = sandbox.run(*words)
-    assert result.returncode == 1
-    assert result.stdout == usage_text(updater)
-    assert result.stderr == b''
-
-
-def test_usage_names_the_program_as_invoked(sandbox, updater):
-    # The usage text uses word 0 as the program's name.
-    result = sandbox.run('help')
-    assert result.stdout.startswith(f'\n{updater} Usage:\n'.encode())
-    assert result.stdout.count(str(updater).encode()) == 10
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1, b'' if words[1:] == [''] else usage_text(updater), b'')
+    assert bmc.calls() == []
+    assert state(sandbox.qorad) == {}
 
 
 def job_id_read_failed(detail):
     return fail_line('getJobID', 147, 'Exception making DBus call: ' + detail)
 
 
-@pytest.mark.parametrize('version_id, arrange, stderr, calls', [
-    # An empty or non-string JobID ends the run quietly.
-    ('v1', lambda bmc: bmc.software('v1', job_id=''), b'', 1),
-    ('v1', lambda bmc: bmc.software('v1', job_id=Typed('i', 42)), b'', 1),
-    ('v1', lambda bmc: bmc.software('v1', job_id=None), job_id_read_failed(
+@pytest.mark.parametrize('version_id,job_id,path,stderr', [
+    ('a3d2fe67', '', '/a3d2fe67', b''),
+    ('', '', '', b''),
+    ('/abs', '', '/abs', b''),
+    ('v1', Typed('i', 42), '/v1', b''),
+    ('v1', None, '/v1', job_id_read_failed(
         'sd_bus_call: org.freedesktop.DBus.Error.UnknownProperty: no such '
-        'property xyz.morvex_project.Software.JobControl.JobID'), 1),
-    # The simulator answers for an unknown path as for an unknown method,
-    # with a newline of its own.
-    ('v1', lambda bmc: bmc.software('other'), job_id_read_failed(
-        'sd_bus_call: org.freedesktop.DBus.Error.UnknownMethod: Method "Get" '
-        'with signature "ss" on interface "org.freedesktop.DBus.Properties" '
-        "doesn't exist\n"), 0),
-    ('v1', lambda bmc: None, job_id_read_failed(
-        'sd_bus_call: org.freedesktop.DBus.Error.ServiceUnknown: The name '
-        'xyz.morvex_project.Software.BIOS.Updater was not provided by any '
-        '.service files'), 0),
-    # A Version Id that makes no valid object path fails while building the
-    # call.
-    ('a-b', lambda bmc: None, job_id_read_failed(
+        f'property {JOB_CONTROL}.JobID')),
+    ('a-b', None, None, job_id_read_failed(
         'sd_bus_message_new_method_call: '
-        'org.freedesktop.DBus.Error.InvalidArgs: Invalid argument'), 0),
-    ('v1', 'unreachable', job_id_read_failed(
+        'org.freedesktop.DBus.Error.InvalidArgs: Invalid argument')),
+    ('v1', 'unreachable', None, job_id_read_failed(
         'sd_bus_message_new_method_call: System.Error.ENOTCONN: Transport '
-        'endpoint is not connected'), 0),
-], ids=['empty', 'not-a-string', 'no-property', 'no-object', 'no-service',
-        'invalid-path', 'no-bus'])
+        'endpoint is not connected')),
+], ids=repr)
 def test_update_needs_the_job_id_of_its_software_object(
-        sandbox, bmc, version_id, arrange, stderr, calls):
-    if arrange != 'unreachable':
-        arrange(bmc)
-    result = sandbox.run('startUpdate', version_id,
-                         bus='unreachable' if arrange == 'unreachable'
-                         else None)
+        sandbox, bmc, version_id, job_id, path, stderr):
+    """The software object's path is the Version Id joined to the software
+    root; without a JobID that is text and not empty the update ends."""
+    if path is not None:
+        bmc.software(version_id, job_id=job_id)
+    result = sandbox.run('startUpdate', version_id, bus=(
+        'unreachable' if job_id == 'unreachable' else None))
     assert (result.returncode, result.stdout, result.stderr) == (
         1, b'', stderr)
-    assert len(bmc.calls()) == calls
+    assert bmc.calls() == ([] if path is None else [{
+        'service': BIOS_UPDATER, 'path': '/xyz/morvex_project/software' + path,
+        'interface': PROPERTIES, 'member': 'Get', 'signature': 'ss',
+        'args': [['s', JOB_CONTROL], ['s', 'JobID']]}])
 
 
-@pytest.mark.parametrize('words', [
-    ['startUpdate'], ['startUpdate', 'v1', 'v2']], ids=repr)
-def test_update_with_a_wrong_word_count_prints_usage(sandbox, bmc, updater,
-                                                     words):
-    result = sandbox.run(*words)
+@pytest.mark.parametrize('words,number,message', [
+    (['getJobStatus', 'x' * 5000], 777, 'parsing arguments'),
+    (['startUpdate', 'x' * 5000], 801, 'parsing arguments'),
+    (['updateStatus', 'J', '1', 'x' * 5000], 830, 'parsing arguments'),
+    (['exportBIOSConfig'], 716, 'calling Export BIOS Config'),
+    (['forceExportBIOSConfig'], 735, 'calling Export BIOS Config'),
+    (['importBIOSConfig'], 757, 'calling Import BIOS Config')], ids=repr)
+def test_memory_running_out(sandbox, bmc, words, number, message):
+    """For a long operand, or once the task list is open: the run stops
+    before anything is asked or written, and says so."""
+    (sandbox.qorad / LIST).write_bytes(task_list(update_entry('JID_1')))
+    wrapper = with_faults(sandbox, FAULT_SHIM_BAD_ALLOC_FROM_SIZE=4096,
+                          FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN=LIST_PATH)
+    result = sandbox.run(*words, program=wrapper)
     assert (result.returncode, result.stdout, result.stderr) == (
-        1, usage_text(updater), b'')
+        1, b'', fail_line('main', number, f'Exception {message}: '
+                          'std::bad_alloc'))
     assert bmc.calls() == []
-
-
-@pytest.mark.parametrize('command, operands, number', [
-    ('getJobStatus', 1, 777), ('startUpdate', 1, 801),
-    ('updateStatus', 3, 830)])
-def test_operand_that_cannot_be_copied(sandbox, bmc, command, operands,
-                                       number):
-    # Memory runs out for a long operand: the run stops before any bus call.
-    wrapper = with_faults(sandbox, FAULT_SHIM_BAD_ALLOC_FROM_SIZE=4096)
-    result = sandbox.run(command, *['x' * 5000] * operands, program=wrapper)
-    assert (result.returncode, result.stdout, result.stderr) == (
-        1, b'', fail_line('main', number,
-                          'Exception parsing arguments: std::bad_alloc'))
-    assert bmc.calls() == []
-
-
-ONE_TASK = ('{"QORAJob": [{"JobType": "UPDATE", "DisplayName": "BIOS Update", '
-            '"FQDD": "BIOS.Setup.1-1", "JOBID": "JID_1", '
-            '"ResourceURI": "/tmp/tmpBIOSPayload/a.cap", "ResourceType": '
-            '"File", "ResourceNamespace": "ConfigDb"}]}')
-
-
-@pytest.mark.parametrize('command,number,message', [
-    ('exportBIOSConfig', 716, 'Exception calling Export BIOS Config'),
-    ('forceExportBIOSConfig', 735, 'Exception calling Export BIOS Config'),
-    ('importBIOSConfig', 757, 'Exception calling Import BIOS Config'),
-])
-def test_exception_escaping_a_configuration_job(sandbox, command, number,
-                                                message):
-    # Memory runs out once the task list is open: the job gives up before
-    # writing anything and the front end reports it.
-    task_list = sandbox.qorad / 'BIOS_task_list.json'
-    task_list.write_text(ONE_TASK)
-    wrapper = with_faults(
-        sandbox,
-        FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN='/var/lib/qorad/BIOS_task_list.json')
-    result = sandbox.run(command, program=wrapper)
-    assert (result.returncode, result.stdout) == (1, b'')
-    assert result.stderr == fail_line('main', number,
-                                      f'{message}: std::bad_alloc')
-    assert task_list.read_text() == ONE_TASK
+    assert (sandbox.qorad / LIST).read_bytes() == task_list(
+        update_entry('JID_1'))

@@ -1,8 +1,7 @@
-"""What the tool keeps whole when things go wrong around it: the task list
-under kills, failing writes, contention and planted files; the job lookup
-under a peer that never answers."""
+"""What keeps the task list whole: runs killed or failing at every step of a
+write, a full file system, and the lock that serialises runs."""
 
-import os
+import fcntl
 import random
 import signal
 import subprocess
@@ -10,276 +9,149 @@ import time
 
 import pytest
 
-from conftest import BUILD_ROOT, JOB_CONTROL, fail_line, with_faults
-from test_config_jobs import (EXPORT_QUEUED, FILE_EXPORT, HELPER,
-                              INFO_EXPORT, LIST, files_in, helper_entry,
-                              list_file, put_list, run, task_list,
-                              update_entry)
+from conftest import fail_line, with_faults
+from task_lists import (EXPORT_QUEUED, FILE_EXPORT, INFO_EXPORT, LIST,
+                        LIST_PATH, job, plant, state, task_list, update_entry)
 
-LIST_PATH = '/var/lib/qorad/' + LIST
-BUS_PROBE = BUILD_ROOT / 'tests' / 'e2e' / 'bus_probe'
-OLD = [update_entry(f'JID_{n}') for n in range(50)]
-# What an export makes of OLD when no configuration file is there.
-NEW = [FILE_EXPORT, *OLD]
-ENTRIES = {'old': OLD, 'new': NEW}
+UPDATES = [update_entry(f'JID_{n}') for n in range(50)]
+OLD, NEW = task_list(*UPDATES), task_list(FILE_EXPORT, *UPDATES)
+PAGE = 4096
+
+
+def export(sandbox, **options):
+    result = sandbox.run('exportBIOSConfig', bus='unreachable', **options)
+    return result.returncode, result.stdout, result.stderr
 
 
 def pending_list(sandbox):
-    """The list the next run takes: the intent copy an interrupted write
-    left behind, else the list itself."""
+    """The list the next run takes: an intent copy, else the list."""
     intent = sandbox.qorad / (LIST + '.intent')
-    return (intent if intent.exists() else list_file(sandbox)).read_bytes()
+    return (intent if intent.exists() else sandbox.qorad / LIST).read_bytes()
 
-
-def next_run_keeps(sandbox, entries):
-    """The next run reads the list whole, keeps every entry and leaves no
-    copy behind."""
-    result = sandbox.run('append', 'NEXT', program=HELPER, bus='unreachable')
-    assert (result.returncode, result.stdout, result.stderr) == (0, b'', b'')
-    assert list_file(sandbox).read_bytes() == task_list(
-        *entries, helper_entry('NEXT'))
-    assert [n for n in files_in(sandbox)
-            if n.startswith(LIST + '.') and n != LIST + '.lock'] == []
-
-
-def export_with_faults(sandbox, suffix, faults, **options):
-    wrapper = with_faults(sandbox, FAULT_SHIM_FILE=LIST_PATH + suffix,
-                          FAULT_SHIM_FAULTS=faults)
-    return sandbox.run('exportBIOSConfig', program=wrapper, bus='unreachable',
-                       **options)
-
-
-# ------------------------------------------------------------ kills
 
 @pytest.mark.parametrize('suffix,faults,survivor', [
-    ('.intent.new', 'pwrite:1:kill', 'old'),
-    ('.intent.new', 'fsync:1:kill', 'old'),
-    ('', 'fallocate:1:kill', 'new'),
-    ('', 'pwrite:1:kill', 'new'),
-    ('', 'pwrite:1:short,pwrite:2:kill', 'new'),
-    ('', 'ftruncate:1:kill', 'new'),
-    ('', 'fsync:1:kill', 'new'),
+    ('.intent.new', 'pwrite:1:kill', OLD),
+    ('.intent.new', 'fsync:1:kill', OLD),
+    ('', 'fallocate:1:kill', NEW),
+    ('', 'pwrite:1:kill', NEW),
+    ('', 'pwrite:1:short,pwrite:2:kill', NEW),
+    ('', 'ftruncate:1:kill', NEW),
+    ('', 'fsync:1:kill', NEW),
+    ('', 'pwrite:1:short', NEW),
+    ('', 'pwrite:*:EIO', NEW),
+    ('', 'pwrite:1:short,pwrite:*:EIO', NEW),
+    ('', 'ftruncate:*:EIO', NEW),
+    ('', 'fsync:*:EIO', NEW),
+    ('', 'fallocate:*:EOPNOTSUPP', NEW),
+    ('', 'fallocate:*:ENOSPC', OLD),
+    ('.intent.new', 'pwrite:*:ENOSPC', OLD),
+    ('.intent.new', 'pwrite:*:EIO', OLD),
+    ('.intent.new', 'fsync:*:EIO', OLD),
 ])
-def test_kill_at_each_step_of_a_write(sandbox, suffix, faults, survivor):
-    put_list(sandbox, task_list(*OLD))
-    result = export_with_faults(sandbox, suffix, faults)
-    assert result.returncode == -signal.SIGKILL
-    assert pending_list(sandbox) == task_list(*ENTRIES[survivor])
-    next_run_keeps(sandbox, ENTRIES[survivor])
+def test_killed_or_failed_write_leaves_a_whole_list(sandbox, suffix, faults,
+                                                    survivor):
+    """A kill or a failed write (reported to no one, as ever) leaves the old
+    list or the new one's intent copy, which the next run takes whole."""
+    (sandbox.qorad / LIST).write_bytes(OLD)
+    wrapper = with_faults(sandbox, FAULT_SHIM_FILE=LIST_PATH + suffix,
+                          FAULT_SHIM_FAULTS=faults)
+    result = export(sandbox, program=wrapper)
+    assert result == ((-signal.SIGKILL, b'', b'') if 'kill' in faults
+                      else (0, EXPORT_QUEUED, b''))
+    assert pending_list(sandbox) == survivor
+    assert export(sandbox) == (0, EXPORT_QUEUED, b'')
+    assert state(sandbox.qorad) == {'': NEW, '.lock': b''}
 
 
 def test_kills_at_random_instants_never_tear_a_large_list(sandbox):
-    rng = random.Random(10)
-    model = [update_entry(f'JID_{n}') for n in range(20000)]
-    put_list(sandbox, task_list(*model))
+    updates = [update_entry(f'JID_{n}') for n in range(20000)]
+    lists = [task_list(INFO_EXPORT, *updates), task_list(FILE_EXPORT,
+                                                         *updates)]
+    (sandbox.qorad / LIST).write_bytes(lists[1])
     config = sandbox.qorad / 'BIOS_Config.json'
-
-    def change(step):
-        """Runs step's command, returning its process and the list it
-        writes."""
-        kind = step % 3
-        if kind == 2:
-            return (sandbox.popen('append', f'K{step}', program=HELPER,
-                                  bus='unreachable'),
-                    model + [helper_entry(f'K{step}')])
-        if kind == 0:
-            config.write_bytes(b'{}')
-        else:
-            config.unlink(missing_ok=True)
-        rest = [e for e in model if e[0] != 'INVENTORY']
-        return (sandbox.popen('exportBIOSConfig', bus='unreachable'),
-                [INFO_EXPORT if kind == 0 else FILE_EXPORT, *rest])
-
     # The instants are drawn over the time a whole run takes here.
     started = time.monotonic()
-    process, model = change(0)
-    assert process.wait(timeout=120) == 0
+    assert export(sandbox)[0] == 0
     span = time.monotonic() - started
-    for step in range(1, 31):
-        process, changed = change(step)
+    rng = random.Random(10)
+    for step in range(30):
+        # The export changes the list's first entry, to and fro.
+        kind = step % 2
+        if kind:
+            config.unlink()
+        else:
+            config.write_bytes(b'{}')
+        process = sandbox.popen('exportBIOSConfig', bus='unreachable')
         time.sleep(rng.uniform(0, span))
         process.kill()
         process.communicate(timeout=120)
-        found = pending_list(sandbox)
-        assert found in (task_list(*model), task_list(*changed)), step
-        if found == task_list(*changed):
-            model = changed
-        result = sandbox.run('append', f'N{step}', program=HELPER,
-                             bus='unreachable')
-        assert (result.returncode, result.stdout, result.stderr) == (
-            0, b'', b''), step
-        model = model + [helper_entry(f'N{step}')]
-        assert list_file(sandbox).read_bytes() == task_list(*model), step
-    next_run_keeps(sandbox, model)
+        assert pending_list(sandbox) in lists, step
+        assert export(sandbox) == (0, EXPORT_QUEUED, b''), step
+        assert (sandbox.qorad / LIST).read_bytes() == lists[kind], step
 
 
-# ---------------------------------------------------- failing writes
-
-@pytest.mark.parametrize('suffix,faults,survivor', [
-    ('', 'pwrite:1:short', 'new'),
-    ('', 'pwrite:*:EIO', 'new'),
-    ('', 'pwrite:1:short,pwrite:*:EIO', 'new'),
-    ('', 'ftruncate:*:EIO', 'new'),
-    ('', 'fsync:*:EIO', 'new'),
-    ('', 'fallocate:*:ENOSPC', 'old'),
-    ('.intent.new', 'pwrite:*:ENOSPC', 'old'),
-    ('.intent.new', 'pwrite:*:EIO', 'old'),
-    ('.intent.new', 'fsync:*:EIO', 'old'),
-])
-def test_failed_write_never_damages_the_list(sandbox, suffix, faults,
-                                             survivor):
-    put_list(sandbox, task_list(*OLD))
-    result = export_with_faults(sandbox, suffix, faults)
-    # As the job has always done, it carries on as if the write succeeded.
-    assert (result.returncode, result.stdout, result.stderr) == (
-        0, EXPORT_QUEUED, b'')
-    assert pending_list(sandbox) == task_list(*ENTRIES[survivor])
-    next_run_keeps(sandbox, ENTRIES[survivor])
+NEAR = task_list(*UPDATES[:13])  # one page; with an export entry, two
+UNREADABLE = b'{"QORAJob": [ broken' + b' ' * 3000
 
 
-@pytest.mark.parametrize('faults', ['', 'fallocate:*:EOPNOTSUPP'])
-def test_full_file_system_keeps_a_list_that_would_grow(sandbox, faults):
-    """Room for the intent copy but not for the list's growth, with and
-    without a file system that can reserve space."""
-    page = 4096
-    entries = []
-    while len(task_list(*entries, update_entry('next'))) <= page:
-        entries.append(update_entry(f'JID_{len(entries)}'))
-    put_list(sandbox, task_list(*entries))
-    assert len(task_list(FILE_EXPORT, *entries)) <= 2 * page
-    (sandbox.qorad / 'filler').write_bytes(b'\xa5' * (13 * page))
-    result = export_with_faults(sandbox, '', faults, qorad_size='64k')
-    assert (result.returncode, result.stdout, result.stderr) == (
-        0, EXPORT_QUEUED, b'')
-    assert list_file(sandbox).read_bytes() == task_list(*entries)
-    (sandbox.qorad / 'filler').unlink()
-    next_run_keeps(sandbox, entries)
+@pytest.mark.parametrize('before,free,faults,after', [
+    (NEAR, 0, '', NEAR),
+    (NEAR, 2, '', NEAR),
+    (NEAR, 2, 'fallocate:*:EOPNOTSUPP', NEAR),
+    (task_list(*[job('inventory')] * 13), 0, '', task_list(FILE_EXPORT)),
+    (UNREADABLE, 0, '', UNREADABLE),
+], ids=['no room for the intent copy of a longer list',
+        'room for the intent copy, not for a longer list',
+        'no room for a longer list where none can be reserved',
+        'no room for the intent copy of a shorter list',
+        'no room for a backup'])
+def test_full_file_system_leaves_a_whole_list(sandbox, before, free, faults,
+                                              after):
+    """A file system of 16 pages, the list in one and `free` left."""
+    filler = b'\xa5' * ((15 - free) * PAGE)
+    plant(sandbox.qorad, {'': before, 'filler': filler})
+    wrapper = with_faults(sandbox, FAULT_SHIM_FILE=LIST_PATH,
+                          FAULT_SHIM_FAULTS=faults)
+    assert export(sandbox, program=wrapper, qorad_size='64k') == (
+        0, b'Document has parse error Invalid value.\n' * (
+            before == UNREADABLE) + EXPORT_QUEUED, b'')
+    assert state(sandbox.qorad) == {'': after, '.lock': b'', 'filler': filler}
 
 
-# ---------------------------------------------------- lock and names
-
-def plant(path, kind, target):
-    if kind == 'directory':
-        path.mkdir()
-    elif kind == 'fifo':
-        os.mkfifo(path)
-    else:
-        path.symlink_to(target)
-
-
-@pytest.mark.parametrize('kind,reason', [
-    ('directory', 'not a regular file'),
-    ('fifo', 'not a regular file'),
-    ('symlink', 'Too many levels of symbolic links'),
-])
-@pytest.mark.parametrize('command,number,status', [
-    ('exportBIOSConfig', 901, 1),
-    ('importBIOSConfig', 902, 1),
-    ('updateStatus', 903, 0),
+@pytest.mark.parametrize('kind,words,line,status', [
+    ('dir', ['exportBIOSConfig'], 'exportBIOSConfig.901', 1),
+    ('fifo', ['importBIOSConfig'], 'importBIOSConfig.902', 1),
+    ('link -> target', ['updateStatus', 'JID_1', '100', '1'],
+     'updateStatus.903', 0),
+    ('link -> absent', ['forceExportBIOSConfig'], 'exportBIOSConfig.901', 1),
 ])
 def test_unusable_lock_changes_nothing_and_says_so(
-        sandbox, bmc, request, kind, reason, command, number, status):
-    words = [command]
-    if command == 'updateStatus':
-        request.getfixturevalue('journal')
-        bmc.job('xyz.morvex_project.Software.Host.Jobs',
-                '/xyz/morvex_project/jobs/1', 'JID_1')
-        words += ['JID_1', '100', '1']
-    put_list(sandbox, task_list(update_entry('JID_1')))
-    target = sandbox.workdir / 'target'
-    plant(sandbox.qorad / (LIST + '.lock'), kind, target)
-    result = sandbox.run(*words,
-                         bus=None if command == 'updateStatus'
-                         else 'unreachable')
+        sandbox, bmc, journal, kind, words, line, status):
+    bmc.job('s.a', '/xyz/morvex_project/jobs/1', 'JID_1')
+    files = {'': task_list(update_entry('JID_1')), '.lock': kind,
+             'target': b''}
+    plant(sandbox.qorad, files)
+    result = sandbox.run(*words)
+    reason = 'not a regular file' if kind in ('dir', 'fifo') else \
+        'Too many levels of symbolic links'
     assert (result.returncode, result.stdout, result.stderr) == (
-        status, b'', fail_line(
-            command, number,
-            f'Task list left unchanged: {LIST_PATH}.lock cannot be opened '
-            f'safely ({reason})'))
-    assert list_file(sandbox).read_bytes() == task_list(update_entry('JID_1'))
-    assert not target.exists()
+        status, b'', fail_line(*line.split('.'), 'Task list left unchanged: '
+                               f'{LIST_PATH}.lock cannot be opened safely '
+                               f'({reason})'))
+    assert state(sandbox.qorad) == files
 
 
-SUFFIXES = ['.lock', '.intent', '.intent.new', '.unreadable.new',
-            '.unreadable.1', '.unreadable.3', '']
-
-
-@pytest.mark.parametrize('existing', [True, False], ids=['target',
-                                                         'dangling'])
-@pytest.mark.parametrize('suffix', SUFFIXES)
-def test_no_write_through_a_link_at_any_name(sandbox, suffix, existing):
-    target = sandbox.workdir / 'target'
-    if existing:
-        target.write_bytes(b'precious')
-    if suffix:
-        put_list(sandbox, b'broken')
-    (sandbox.qorad / (LIST + suffix)).symlink_to(target)
-    result = run(sandbox, 'exportBIOSConfig')
-    assert target.read_bytes() == b'precious' if existing else \
-        not target.exists()
-    if suffix == '.lock':
-        assert result[:2] == (1, b'')
-        assert list_file(sandbox).read_bytes() == b'broken'
-    elif not suffix:
-        # Nothing can be written; as ever, the job carries on.
-        assert result == (0, EXPORT_QUEUED, b'')
-        assert list_file(sandbox).is_symlink()
-    else:
-        assert result == (0, b'Document has parse error Invalid value.\n' +
-                          EXPORT_QUEUED, b'')
-        assert list_file(sandbox).read_bytes() == task_list(FILE_EXPORT)
-        assert (sandbox.qorad / (LIST + '.unreadable.1')).read_bytes() == \
-            b'broken'
-
-
-@pytest.mark.parametrize('name,entry', [
-    ('BIOS_Config.json', INFO_EXPORT),
-    (LIST, None),
-])
-def test_fifo_neither_blocks_nor_is_written(sandbox, name, entry):
-    os.mkfifo(sandbox.qorad / name)
-    assert run(sandbox, 'exportBIOSConfig', timeout=60) == (
-        0, EXPORT_QUEUED, b'')
-    if entry:
-        assert list_file(sandbox).read_bytes() == task_list(entry)
-    else:
-        assert list_file(sandbox).is_fifo()
-
-
-# --------------------------------------------------------- job lookup
-
-SILENT = ('import dbus, sys, time\n'
-          'bus = dbus.bus.BusConnection(sys.argv[1])\n'
-          'bus.request_name(sys.argv[2])\n'
-          'print("ready", flush=True)\n'
-          'time.sleep(600)\n')
-
-
-@pytest.mark.parametrize('silent', ['mapper', 'candidate'])
-def test_job_lookup_ends_at_its_deadline(sandbox, bmc, silent):
-    """A peer that never answers ends the whole lookup at its deadline, as a
-    failed mapper call does; a job behind it is not looked for."""
-    bmc.job('xyz.s.a', '/xyz/morvex_project/jobs/1', 'JID_1')
-    if silent == 'mapper':
-        bmc.mapper = False
-        name = 'xyz.morvex_project.ObjectMapper'
-    else:
-        name = 'xyz.s.silent'
-        bmc.mapper_extra = [['/xyz/morvex_project/jobs/0', name,
-                             [JOB_CONTROL]]]
-    bmc.start()
-    peer = subprocess.Popen(['/usr/bin/python3', '-c', SILENT, bmc.address,
-                             name], stdout=subprocess.PIPE)
-    try:
-        assert peer.stdout.readline() == b'ready\n'
-        result = sandbox.run('lookup', 'JID_1', '2000', program=BUS_PROBE)
-    finally:
-        peer.kill()
-        peer.wait()
-    assert (result.returncode, result.stdout, result.stderr) == (
-        0, b'[][]\n', fail_line(
-            'getObjPathServNameFromJobId', 221,
-            'Exception making DBus call: sd_bus_call: '
-            'org.freedesktop.DBus.Error.Timeout: Connection timed out'))
-    assert [c['member'] for c in bmc.calls()] == (
-        ['GetSubTree'] if silent == 'candidate' else [])
+def test_a_run_waits_for_the_holder_of_the_lock(sandbox):
+    with open(sandbox.qorad / (LIST + '.lock'), 'wb') as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        waiting = sandbox.popen('exportBIOSConfig', bus='unreachable')
+        # A run that did not wait would be done by now; one that waits
+        # reads only what the holder leaves.
+        try:
+            waiting.wait(timeout=2)
+        except subprocess.TimeoutExpired:
+            pass
+        (sandbox.qorad / LIST).write_bytes(task_list(update_entry('HELD')))
+    assert waiting.communicate(timeout=60) == (EXPORT_QUEUED, b'')
+    assert state(sandbox.qorad) == {
+        '': task_list(FILE_EXPORT, update_entry('HELD')), '.lock': b''}
