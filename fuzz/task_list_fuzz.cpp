@@ -25,7 +25,7 @@ std::vector<tasks::TaskEntry> readFrom(const void* data, std::size_t size,
     FilePtr file(fmemopen(copy.data(), copy.size(), "rb"));
     if (file)
     {
-        whole = tasks::readTaskList(file.get(), list);
+        whole = tasks::parseTaskList(file.get(), list);
     }
     return list;
 }
