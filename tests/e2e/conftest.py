@@ -4,7 +4,7 @@ BMC (sim/bmc.py), and a private mount namespace per run.
 Fixtures:
   bmc      -- private dbus-daemon + BMC simulator, started when first needed
   sandbox  -- per-test host directories mounted over the tool's fixed paths
-  build_root, source_root, updater -- locations of the build and the tool
+  updater  -- the tool under test
 
 Environment:
   BUILD_ROOT, SOURCE_ROOT -- the build under test and its sources
@@ -17,6 +17,7 @@ Environment:
 """
 
 import os
+import re
 import shlex
 import shutil
 import sys
@@ -54,40 +55,11 @@ def wrapped(program, *args):
     return [*WRAPPER, str(program), *map(str, args)]
 
 
-def _elf_machine(path):
-    """The ELF machine number of a program, None for other files."""
-    with open(path, 'rb') as f:
-        header = f.read(20)
-    if header[:4] != b'\x7fELF':
-        return None
-    return int.from_bytes(header[18:20], 'little' if header[5] == 1 else 'big')
-
-
-@pytest.fixture(scope='session', autouse=True)
-def runnable_updater():
-    """A tool for another architecture needs a wrapper."""
-    if WRAPPER or not UPDATER.exists():
-        return
-    if _elf_machine(UPDATER) != _elf_machine(sys.executable):
-        pytest.exit(f'{UPDATER} is built for another architecture: set '
-                    'UPDATER_WRAPPER (e.g. qemu-aarch64-static)', returncode=1)
-
-
 @pytest.fixture(scope='session', autouse=True)
 def fresh_work_area():
     """Each run starts without the previous run's per-test directories,
     which are kept until then for a look after a failure."""
     shutil.rmtree(BUILD_ROOT / 'e2e-work', ignore_errors=True)
-
-
-@pytest.fixture
-def build_root():
-    return BUILD_ROOT
-
-
-@pytest.fixture
-def source_root():
-    return SOURCE_ROOT
 
 
 @pytest.fixture
@@ -128,36 +100,27 @@ def with_faults(sandbox, **variables):
 
 
 def usage_text(program):
-    """The usage text the tool prints for a wrong command line."""
-    p = str(program)
-    return (
-        f'\n{p} Usage:\n'
-        '\n Start BIOS Update\n'
-        f'\n{p} startUpdate <Version Id>\n'
-        f'\t\tExample: {p} startUpdate a3d2fe67\n'
-        '\n BIOS Update Status\n'
-        f'\n{p} updatestatus <Job ID> <Update Percentage> <Update Status>\n'
-        '\t\tUpdate Status:\n'
-        '\t\t\tUpdate Progressing:\t0\n'
-        '\t\t\tUpdate Complete:\t1\n'
-        '\t\t\tUpdate Complete with Errors:\t2\n'
-        '\t\t\tUpdate Failed:\t3\n'
-        f'\t\tExample: {p}  updatestatus JID_1234567890 20 1\n'
-        '\n BIOS Config Export\n'
-        f'\n{p} exportBIOSConfig\n'
-        '\n BIOS Config Force Export\n'
-        f'\n{p} forceExportBIOSConfig\n'
-        '\n BIOS Config Import\n'
-        f'\n{p} importBIOSConfig\n'
-        '\n Get Job Status\n'
-        '\n\tReturns:\n'
-        '\t0: Update Completed\n'
-        '\t1: Update Progressing\n'
-        '\t2: Job ID Not Found\n'
-        '\t3: Internal Error\n'
-        f'\n{p} getjobstatus <Job ID>\n'
-        f'\t\tExample: {p} getjobstatus JobID_12345678\n'
-    ).encode()
+    """The usage text the tool prints for a wrong command line: the one the
+    operations guide shows (checked against the source by the documentation
+    tests), naming `program`."""
+    guide = (SOURCE_ROOT / 'docs' / 'operations.md').read_text()
+    usage = re.search(r'```\n(\nmorvex_bios_updater Usage:\n.*?)```', guide,
+                      re.S)
+    return usage.group(1).replace('morvex_bios_updater', str(program)).encode()
+
+
+def property_call(service, path, interface, prop, *value):
+    """The bus call that reads a property, or with (type, value) writes
+    it, as the simulator records it."""
+    return {'service': service, 'path': path, 'interface': PROPERTIES,
+            'member': 'Set' if value else 'Get',
+            'signature': 'ssv' if value else 'ss',
+            'args': [['s', interface], ['s', prop]] + [['v', list(value)]] * (
+                len(value) // 2)}
+
+
+def call_failed(function, number, detail):
+    return fail_line(function, number, 'Exception making DBus call: ' + detail)
 
 
 def fail_line(function, number, message):

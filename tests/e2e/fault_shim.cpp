@@ -49,7 +49,6 @@
 #include <cstring>
 #include <map>
 #include <new>
-#include <sstream>
 #include <string>
 
 namespace
@@ -201,8 +200,7 @@ bool onFaultyFile(int fd)
 // fsync) hits, 0 for none.
 int faultFor(const std::string& function, int fd)
 {
-    const char* faults = std::getenv("FAULT_SHIM_FAULTS");
-    if (faults == nullptr || !onFaultyFile(fd))
+    if (std::getenv("FAULT_SHIM_FAULTS") == nullptr || !onFaultyFile(fd))
     {
         return 0;
     }
@@ -211,16 +209,14 @@ int faultFor(const std::string& function, int fd)
         {"EDQUOT", EDQUOT}, {"short", shortWrite}, {"kill", killProcess}};
     static std::map<std::string, unsigned> calls;
     const std::string count = std::to_string(++calls[function]);
-    std::stringstream items(faults);
-    for (std::string item; std::getline(items, item, ',');)
+    // A fault for this very call comes before one for every call.
+    for (const std::string& which : {count, std::string("*")})
     {
-        for (const std::string& which : {count, std::string("*")})
+        for (const auto& [what, fault] : named)
         {
-            std::string prefix = function;
-            prefix.append(":").append(which).append(":");
-            if (item.rfind(prefix, 0) == 0)
+            if (listed("FAULT_SHIM_FAULTS",
+                       (function + ":" + which + ":" + what).c_str()))
             {
-                const int fault = named.at(item.substr(prefix.size()));
                 if (fault == killProcess)
                 {
                     kill(getpid(), SIGKILL);

@@ -18,9 +18,9 @@ ESCAPES = {'"': '\\"', '\\': '\\\\', '\b': '\\b', '\f': '\\f', '\n': '\\n',
            '\r': '\\r', '\t': '\\t'}
 
 
-def update_entry(job_id, name='BIOS Update'):
+def update_entry(job_id, name='BIOS Update', capsule='capsule.bin'):
     return ('UPDATE', name, 'BIOS.Setup.1-1', job_id,
-            '/tmp/tmpBIOSPayload/capsule.bin', 'File', 'ConfigDb')
+            '/tmp/tmpBIOSPayload/' + capsule, 'File', 'ConfigDb')
 
 
 def import_entry(job_id):

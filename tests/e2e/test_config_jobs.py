@@ -98,7 +98,6 @@ def reads(name, content, printed, *kept):
     reads('nested too deep', b'{"QORAJob": [], "x": ' + b'[' * 100000,
           PARSE + b'Terminate parsing due to Handler error.\n'),
     reads('empty file', b'', PARSE + b'The document is empty.\n'),
-    reads('only blanks', b' \n\t', PARSE + b'The document is empty.\n'),
     reads('cut short', b'{"QORAJob": [', INVALID),
     reads('another letter case', b'{"qorajob": [], "QORAJOB": []}', NO_LIST),
     reads('root not an object', b'["QORAJob"]', NO_LIST),

@@ -3,8 +3,9 @@ escaping a sub-command, and the JobID read that precedes an update."""
 
 import pytest
 
-from conftest import (BIOS_UPDATER, JOB_CONTROL, PROPERTIES, Typed,
-                      fail_line, usage_text, with_faults)
+from conftest import (BIOS_UPDATER, JOB_CONTROL, SOFTWARE_ROOT, Typed,
+                      call_failed, fail_line, property_call, usage_text,
+                      with_faults)
 from task_lists import LIST, LIST_PATH, state, task_list, update_entry
 
 
@@ -26,7 +27,7 @@ def test_refused_command_line(sandbox, bmc, updater, words):
 
 
 def job_id_read_failed(detail):
-    return fail_line('getJobID', 147, 'Exception making DBus call: ' + detail)
+    return call_failed('getJobID', 147, detail)
 
 
 @pytest.mark.parametrize('version_id,job_id,path,stderr', [
@@ -54,10 +55,8 @@ def test_update_needs_the_job_id_of_its_software_object(
         'unreachable' if job_id == 'unreachable' else None))
     assert (result.returncode, result.stdout, result.stderr) == (
         1, b'', stderr)
-    assert bmc.calls() == ([] if path is None else [{
-        'service': BIOS_UPDATER, 'path': '/xyz/morvex_project/software' + path,
-        'interface': PROPERTIES, 'member': 'Get', 'signature': 'ss',
-        'args': [['s', JOB_CONTROL], ['s', 'JobID']]}])
+    assert bmc.calls() == ([] if path is None else [property_call(
+        BIOS_UPDATER, SOFTWARE_ROOT + path, JOB_CONTROL, 'JobID')])
 
 
 @pytest.mark.parametrize('words,number,message', [

@@ -2,16 +2,14 @@
 write, a full file system, and the lock that serialises runs."""
 
 import fcntl
-import random
 import signal
 import subprocess
-import time
 
 import pytest
 
 from conftest import fail_line, with_faults
-from task_lists import (EXPORT_QUEUED, FILE_EXPORT, INFO_EXPORT, LIST,
-                        LIST_PATH, job, plant, state, task_list, update_entry)
+from task_lists import (EXPORT_QUEUED, FILE_EXPORT, LIST, LIST_PATH, job,
+                        plant, state, task_list, update_entry)
 
 UPDATES = [update_entry(f'JID_{n}') for n in range(50)]
 OLD, NEW = task_list(*UPDATES), task_list(FILE_EXPORT, *UPDATES)
@@ -61,33 +59,6 @@ def test_killed_or_failed_write_leaves_a_whole_list(sandbox, suffix, faults,
     assert pending_list(sandbox) == survivor
     assert export(sandbox) == (0, EXPORT_QUEUED, b'')
     assert state(sandbox.qorad) == {'': NEW, '.lock': b''}
-
-
-def test_kills_at_random_instants_never_tear_a_large_list(sandbox):
-    updates = [update_entry(f'JID_{n}') for n in range(20000)]
-    lists = [task_list(INFO_EXPORT, *updates), task_list(FILE_EXPORT,
-                                                         *updates)]
-    (sandbox.qorad / LIST).write_bytes(lists[1])
-    config = sandbox.qorad / 'BIOS_Config.json'
-    # The instants are drawn over the time a whole run takes here.
-    started = time.monotonic()
-    assert export(sandbox)[0] == 0
-    span = time.monotonic() - started
-    rng = random.Random(10)
-    for step in range(30):
-        # The export changes the list's first entry, to and fro.
-        kind = step % 2
-        if kind:
-            config.unlink()
-        else:
-            config.write_bytes(b'{}')
-        process = sandbox.popen('exportBIOSConfig', bus='unreachable')
-        time.sleep(rng.uniform(0, span))
-        process.kill()
-        process.communicate(timeout=120)
-        assert pending_list(sandbox) in lists, step
-        assert export(sandbox) == (0, EXPORT_QUEUED, b''), step
-        assert (sandbox.qorad / LIST).read_bytes() == lists[kind], step
 
 
 NEAR = task_list(*UPDATES[:13])  # one page; with an export entry, two

@@ -13,8 +13,10 @@ import pytest
 
 from capsules import SLOT, UEFI_HEADER, bomb, flip, image_of, rewrap
 from conftest import (ACTIVATION, ACTIVATIONS, BIOS_UPDATER, BUILD_ROOT,
-                      FILE_PATH, JOB_CONTROL, PROPERTIES, SOURCE_ROOT,
-                      VERSION, fail_line, info_line, with_faults)
+                      FILE_PATH, JOB_CONTROL, SOFTWARE_ROOT, SOURCE_ROOT,
+                      VERSION, call_failed, fail_line, info_line,
+                      property_call, with_faults)
+from task_lists import FILE_EXPORT, LIST, import_entry, task_list, update_entry
 
 VERSION_ID = 'a3d2fe67'
 STAGING = '/tmp/tmpBIOSPayload'
@@ -23,21 +25,11 @@ STARTING = b'::: Starting BIOS Update\n'
 QUEUED = (STARTING
           + b'::: Export BIOS Config Task queued for next host reboot\n')
 NO_CONFIG = b'Unable to remove BIOS Config File: No such file or directory\n'
-OLD_TASK = {'JobType': 'UPDATE', 'DisplayName': 'BIOS Update',
-            'FQDD': 'BIOS.Setup.1-1', 'JOBID': 'JID_0',
-            'ResourceURI': STAGING + '/old.cap', 'ResourceType': 'File',
-            'ResourceNamespace': 'ConfigDb'}
-EXPORT_TASK = dict(OLD_TASK, JobType='INVENTORY', DisplayName='BIOS Config',
-                   JOBID='', ResourceURI='/var/lib/qorad/BIOS_Config.json',
-                   ResourceType='FILE', ResourceNamespace='BASECONFIG')
+OLD_TASK = update_entry('JID_0', capsule='old.cap')
 
 
 def update_task(job_id='JID_1', name='bios.cap'):
-    return dict(OLD_TASK, JOBID=job_id, ResourceURI=f'{STAGING}/{name}')
-
-
-def tasks_text(entries):
-    return json.dumps({'QORAJob': entries}, indent=4).encode()
+    return update_entry(job_id, capsule=name)
 
 
 def fail(number, message, function='startUpdate'):
@@ -45,9 +37,8 @@ def fail(number, message, function='startUpdate'):
 
 
 def bus_failure(function, number, detail):
-    return fail_line(function, number,
-                     'Exception making DBus call: sd_bus_call: '
-                     'org.freedesktop.DBus.Error.' + detail)
+    return call_failed(function, number,
+                       'sd_bus_call: org.freedesktop.DBus.Error.' + detail)
 
 
 DECOMPRESSED = info_line('startUpdate', 301, 'Decompressed BIOS Cap file')
@@ -132,7 +123,7 @@ def staged(sandbox):
 
 
 def task_file(sandbox):
-    return (sandbox.qorad / 'BIOS_task_list.json').read_bytes()
+    return (sandbox.qorad / LIST).read_bytes()
 
 
 def scratch_left(sandbox):
@@ -140,12 +131,9 @@ def scratch_left(sandbox):
                   for p in sandbox.scratchpad.rglob('*'))
 
 
-def property_call(member, interface, prop, value=None):
-    args = [['s', interface], ['s', prop]]
-    return {'service': BIOS_UPDATER, 'interface': PROPERTIES,
-            'path': '/xyz/morvex_project/software/' + VERSION_ID,
-            'member': member, 'signature': 'ssv' if value else 'ss',
-            'args': args + [['v', ['s', value]]] if value else args}
+def software_call(interface, prop, *value):
+    return property_call(BIOS_UPDATER, f'{SOFTWARE_ROOT}/{VERSION_ID}',
+                         interface, prop, *value)
 
 
 def _set(**changes):
@@ -223,25 +211,22 @@ def test_update_stages_the_capsule_and_queues_its_tasks(
     arrange, release_type = SUCCEEDS[case]
     arrange(update)
     config = (sandbox.qorad / 'BIOS_Config.json').exists()
-    (sandbox.qorad / 'BIOS_task_list.json').write_bytes(
-        tasks_text([OLD_TASK]))
+    (sandbox.qorad / LIST).write_bytes(task_list(OLD_TASK))
     result = update.run()
     assert (result.returncode, result.stdout, result.stderr) == (
         0, QUEUED, update.cap_file + verified(release_type) + RELEASE_SET
         + (b'' if config else NO_CONFIG))
     kind = 'Production' if release_type == 2 else 'Prototype'
     assert bmc.calls() == [
-        property_call('Get', JOB_CONTROL, 'JobID'),
-        property_call('Get', FILE_PATH, 'Path'),
-        property_call('Get', VERSION, 'Version'),
-        property_call('Set', VERSION, 'releaseType',
+        software_call(JOB_CONTROL, 'JobID'),
+        software_call(FILE_PATH, 'Path'), software_call(VERSION, 'Version'),
+        software_call(VERSION, 'releaseType', 's',
                       'xyz.morvex_project.Software.Version.ReleaseType.'
                       + kind),
-        property_call('Set', ACTIVATION, 'Activation',
-                      ACTIVATIONS + 'Staged')]
+        software_call(ACTIVATION, 'Activation', 's', ACTIVATIONS + 'Staged')]
     assert staged(sandbox) == {update.name: update.capsule}
-    assert task_file(sandbox) == tasks_text(
-        [EXPORT_TASK, OLD_TASK, update_task(name=update.name)])
+    assert task_file(sandbox) == task_list(
+        FILE_EXPORT, OLD_TASK, update_task(name=update.name))
     assert not (sandbox.qorad / 'BIOS_Config.json').exists()
     assert scratch_left(sandbox) == []
     [event] = journal.entries()
@@ -388,8 +373,6 @@ STOPS = {
     'capsule-rbu-length-0': (_pack(capsule_rbu_length=0), 'unwrap', NOT_LZMA),
     'capsule-rbu-length-255-on-16-bytes': (
         _capsule(lambda c: flip(c, 88, 16 ^ 255)), 'unwrap', NOT_LZMA),
-    'body-start-changed': (_capsule(lambda c: flip(c, 100, 0x55)), 'unwrap',
-                           NOT_LZMA),
     'copy-buffer-not-allocated': (
         _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 1}), 'unwrap',
         unwrap_failed(83, 'Failed to allocate buffer to copy Cap file into '
@@ -499,8 +482,7 @@ def test_where_an_update_stops_decides_what_it_leaves(sandbox, bmc, journal,
     before, staging, queued, writes = STOPPED_AT[stop]
     (sandbox.tmp / 'tmpBIOSPayload').mkdir()
     (sandbox.tmp / 'tmpBIOSPayload' / 'bios.cap').write_bytes(b'stale')
-    (sandbox.qorad / 'BIOS_task_list.json').write_bytes(
-        tasks_text([OLD_TASK]))
+    (sandbox.qorad / LIST).write_bytes(task_list(OLD_TASK))
     arrange(update)
     lines = lines(update) if callable(lines) else lines
     result = update.run()
@@ -513,8 +495,8 @@ def test_where_an_update_stops_decides_what_it_leaves(sandbox, bmc, journal,
         assert staged(sandbox) == {'stale': {'bios.cap': b'stale'},
                                    'copy': {'bios.cap': update.capsule},
                                    None: None}[staging]
-    assert task_file(sandbox) == tasks_text(
-        [EXPORT_TASK, OLD_TASK, update_task()] if queued else [OLD_TASK])
+    assert task_file(sandbox) == task_list(
+        *([FILE_EXPORT, OLD_TASK, update_task()] if queued else [OLD_TASK]))
     # Only a refused image is journaled (unless the entry itself fails); no
     # failure writes the event log.
     assert [sorted(e.fields) for e in journal.entries()] == (
@@ -530,12 +512,11 @@ def test_lost_event_log_does_not_fail_the_update(sandbox, update):
 
 
 def test_pending_configuration_job_skips_the_export(sandbox, journal, update):
-    config_job = dict(EXPORT_TASK, JobType='CONFIG', JOBID='JobID_1')
-    (sandbox.qorad / 'BIOS_task_list.json').write_bytes(
-        tasks_text([config_job]))
+    config_job = import_entry('JobID_1')
+    (sandbox.qorad / LIST).write_bytes(task_list(config_job))
     result = update.run()
     assert (result.returncode, result.stdout) == (0, STARTING)
-    assert task_file(sandbox) == tasks_text([config_job, update_task()])
+    assert task_file(sandbox) == task_list(config_job, update_task())
 
 
 def test_concurrent_updates_end_as_if_run_one_after_the_other(
@@ -548,10 +529,11 @@ def test_concurrent_updates_end_as_if_run_one_after_the_other(
     for u, run in zip(updates, runs):
         assert run.communicate(timeout=120) + (run.returncode,) == (
             QUEUED, u.cap_file + verified() + RELEASE_SET + NO_CONFIG, 0)
-    tasks = json.loads(task_file(sandbox))['QORAJob']
+    tasks = [tuple(t.values())
+             for t in json.loads(task_file(sandbox))['QORAJob']]
     first, last = sorted(updates, key=lambda u: tasks.index(
         update_task(u.job_id, u.name)))
-    assert tasks == [EXPORT_TASK, update_task(first.job_id, first.name),
+    assert tasks == [FILE_EXPORT, update_task(first.job_id, first.name),
                      update_task(last.job_id, last.name)]
     assert staged(sandbox) == {last.name: last.capsule}
     assert scratch_left(sandbox) == []
