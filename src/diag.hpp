@@ -15,6 +15,11 @@
 namespace diag
 {
 
+// What every function that writes an event log reports when the event-log
+// library throws.
+inline constexpr const char* eventLogFailedFormat =
+    "Exception writing an event log: %s";
+
 void fail(const char* function, int number, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 

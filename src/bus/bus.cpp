@@ -48,23 +48,16 @@ BusError::BusError(const char* step, int negativeErrno)
 {
     ErrorHolder holder;
     sd_bus_error_set_errno(&holder.error, negativeErrno);
-    errorName = holder.error.name != nullptr ? holder.error.name : "";
     description = describe(step, holder.error);
 }
 
 BusError::BusError(const char* step, const sd_bus_error& error) :
-    errorName(error.name != nullptr ? error.name : ""),
     description(describe(step, error))
 {}
 
 const char* BusError::what() const noexcept
 {
     return description.c_str();
-}
-
-const std::string& BusError::name() const noexcept
-{
-    return errorName;
 }
 
 Connection Connection::systemDefault()

@@ -33,10 +33,8 @@ class BusError : public std::exception
     BusError(const char* step, const sd_bus_error& error);
 
     const char* what() const noexcept override;
-    const std::string& name() const noexcept;
 
   private:
-    std::string errorName;
     std::string description;
 };
 
@@ -117,7 +115,8 @@ Message newMethodCall(const Connection& connection, const std::string& service,
                       const std::string& path, const std::string& interface,
                       const std::string& member);
 
-// Synchronous call with the library's default timeout.
+// Synchronous call, with the connection's method-call timeout (the
+// library's default unless the caller has set one).
 Message call(const Connection& connection, Message& request);
 
 // Sends Properties.Get and returns the reply, unread and unchecked.

@@ -27,6 +27,8 @@ constexpr const char* importQueuedMessage =
     "::: Import BIOS Config Task queued for next host reboot";
 
 constexpr const char* importJobIdPrefix = "JobID_";
+// The display name of every export and import job.
+constexpr const char* configJobName = "BIOS Config";
 
 constexpr const char* configJobType = "config";
 constexpr const char* inventoryJobType = "inventory";
@@ -56,8 +58,8 @@ bool anyOfJobType(const std::vector<TaskEntry>& list, std::string_view name)
 TaskEntry exportEntry(bool fileKind)
 {
     return TaskEntry{"INVENTORY",
-                     "BIOS Config",
-                     "BIOS.Setup.1-1",
+                     configJobName,
+                     biosFqdd,
                      "",
                      fileKind ? exportedConfigPath : "NA",
                      fileKind ? "FILE" : "INFO",
@@ -75,7 +77,7 @@ bool exportedConfigOpens()
 
 TaskEntry importEntry(const std::string& jobId)
 {
-    return TaskEntry{"CONFIG",          "BIOS Config", "BIOS.Setup.1-1", jobId,
+    return TaskEntry{"CONFIG",          configJobName, biosFqdd,    jobId,
                      pendingConfigPath, "FILE",        "BASECONFIG"};
 }
 

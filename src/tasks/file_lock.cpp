@@ -24,19 +24,30 @@ constexpr std::chrono::milliseconds firstPause{1};
 constexpr std::chrono::milliseconds longestPause{50};
 
 // Opens the lock file, creating it when absent (and then syncing its
-// directory, so that it stays once a run has relied on it).
+// directory, so that it stays once a run has relied on it). A lock file
+// removed between the two opens is created again: only a directory where no
+// file can be makes "no such file" the answer.
 UniqueFd openLockFile(const std::string& path, std::string& why, int& openError)
 {
-    UniqueFd file(
-        ::open(path.c_str(), openFlags | O_CREAT | O_EXCL, lockFileMode));
-    if (file.valid())
+    UniqueFd file;
+    for (;;)
     {
-        syncDirectoryOf(path);
-        return file;
-    }
-    if (errno == EEXIST)
-    {
+        file.reset(
+            ::open(path.c_str(), openFlags | O_CREAT | O_EXCL, lockFileMode));
+        if (file.valid())
+        {
+            syncDirectoryOf(path);
+            return file;
+        }
+        if (errno != EEXIST)
+        {
+            break;
+        }
         file.reset(::open(path.c_str(), openFlags));
+        if (file.valid() || errno != ENOENT)
+        {
+            break;
+        }
     }
     if (!file.valid())
     {

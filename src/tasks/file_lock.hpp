@@ -2,8 +2,9 @@
 
 // An exclusive advisory lock (flock) on a lock file, held for the lifetime
 // of the FileLock object. Runs of the tool that change shared state take one
-// before they start and wait for each other; no run ever goes ahead without
-// the lock it asked for.
+// before they start and wait for each other; no run goes ahead without the
+// lock it asked for, unless no lock file can exist at all (nowhere()), when
+// the caller decides.
 //
 // The lock file is created empty (mode 0600) when absent and never removed
 // or written. It is opened without following a symbolic link and without

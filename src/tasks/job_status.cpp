@@ -31,7 +31,6 @@ constexpr const char* updateFailedEvent = "BIOS.UPDFAIL.1";
 constexpr const char* jobNotFound = "Job ID not found";
 constexpr const char* conversionException =
     "Exception converting string to integer: %s";
-constexpr const char* eventLogException = "Exception writing an event log: %s";
 
 // Update Status values.
 constexpr int statusProgressing = 0;
@@ -92,8 +91,8 @@ void writeJobEvent(const char* event, const char* messageId,
     }
     catch (const std::exception& e)
     {
-        diag::fail("updateStatusStatus", failureNumber, eventLogException,
-                   e.what());
+        diag::fail("updateStatusStatus", failureNumber,
+                   diag::eventLogFailedFormat, e.what());
     }
 }
 

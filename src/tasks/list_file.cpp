@@ -154,11 +154,6 @@ bool overwrite(int fd, std::string_view text, off_t oldSize)
 ListFile::ListFile(std::string path) : listPath(std::move(path))
 {}
 
-const std::string& ListFile::path() const noexcept
-{
-    return listPath;
-}
-
 std::string ListFile::lockPath() const
 {
     return listPath + lockSuffix;
@@ -218,7 +213,7 @@ ListFile::Recovery ListFile::recover(std::string& pending) const
     }
     if (writeInPlace(text, true) == Outcome::written)
     {
-        ::unlink(intent.c_str());
+        dropIntent();
         return Recovery::done;
     }
     pending = std::move(text);
@@ -292,8 +287,14 @@ bool ListFile::rewrite(std::string_view text) const
     }
     // Written, or given up before the list was touched: the copy has done
     // its work either way.
-    ::unlink(intentPath().c_str());
+    dropIntent();
     return outcome == Outcome::written;
+}
+
+void ListFile::dropIntent() const
+{
+    ::unlink(intentPath().c_str());
+    syncDirectoryOf(listPath);
 }
 
 ListFile::Intent ListFile::writeIntent(std::string_view text) const

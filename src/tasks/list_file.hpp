@@ -42,7 +42,6 @@ class ListFile
   public:
     explicit ListFile(std::string path);
 
-    const std::string& path() const noexcept;
     std::string lockPath() const;
     std::string intentPath() const;
     // Backup number n, 1 the newest.
@@ -94,6 +93,10 @@ class ListFile
     };
 
     Intent writeIntent(std::string_view text) const;
+    // Removes the intent copy once the list holds its text, durably: a copy
+    // that came back after a power cut would undo a later rewrite made
+    // without one.
+    void dropIntent() const;
     // mayGrow false: leaves the list untouched rather than let it grow.
     Outcome writeInPlace(std::string_view text, bool mayGrow) const;
 

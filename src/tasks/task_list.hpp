@@ -32,6 +32,9 @@ struct TaskEntry
 inline constexpr const char* taskListPath =
     "/var/lib/qorad/BIOS_task_list.json";
 
+// The device every queued job is for: the BIOS setup.
+inline constexpr const char* biosFqdd = "BIOS.Setup.1-1";
+
 // The reader: parses the whole stream as the task list's text and appends
 // every complete entry to list, in order, printing its messages on standard
 // output. True when every element of the list was taken (nothing printed).

@@ -137,7 +137,7 @@ std::string stageCapsule(const std::string& capsulePath,
 tasks::TaskEntry updateTask(const std::string& jobId,
                             const std::string& stagedCapsule)
 {
-    return tasks::TaskEntry{"UPDATE",  "BIOS Update", "BIOS.Setup.1-1",
+    return tasks::TaskEntry{"UPDATE",  "BIOS Update", tasks::biosFqdd,
                             jobId,     stagedCapsule, "File",
                             "ConfigDb"};
 }
@@ -264,8 +264,7 @@ int startUpdate(const std::string& versionId, const std::string& jobId)
     }
     catch (const std::exception& e)
     {
-        diag::fail("startUpdate", 402, "Exception writing an event log: %s",
-                   e.what());
+        diag::fail("startUpdate", 402, diag::eventLogFailedFormat, e.what());
     }
     return updateStaged;
 }

@@ -14,8 +14,8 @@ constexpr const char* updateStartEvent = "BIOS.UPDSTART.1";
 constexpr const char* updateStartMessageId = "RED069";
 constexpr const char* updateComponent = "BIOS";
 
-// The journal entry names the statement in the main source file that sends
-// it, as the calling services expect.
+// The journal entry gives the source location that the calling services
+// expect (the main source file's, whatever statement sends it).
 constexpr const char* failedEntryFile = "CODE_FILE=src/morvex_bios_updater.cpp";
 constexpr const char* failedEntryLine = "CODE_LINE=313";
 constexpr const char* failedEntryFunction = "startUpdate";

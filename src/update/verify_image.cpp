@@ -93,7 +93,7 @@ int signature_verify(std::FILE* image, std::uint32_t size,
         return failedResult;
     }
     // Zero-filled, so that a DER length that reaches past the slot reads
-    // defined bytes.
+    // defined bytes (zeros, or data of an earlier chunk) within the buffer.
     buffer = allocateStreamBuffer();
     if (!buffer)
     {

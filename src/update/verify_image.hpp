@@ -2,7 +2,7 @@
 
 // Verification of a decompressed BIOS image.
 //
-// Image layout: an RBU header ("$RBU", its length byte L, three more bytes),
+// Image layout: an RBU header ("$RBU", its whole length L in byte 4),
 // the firmware manifest at offset L, the image data, and a 104-byte
 // signature slot at the end. The manifest library authenticates the manifest
 // and yields the image-signing public key; the DER signature at the start of
