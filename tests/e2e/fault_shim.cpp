@@ -214,8 +214,9 @@ int faultFor(const std::string& function, int fd)
     {
         for (const auto& [what, fault] : named)
         {
-            if (listed("FAULT_SHIM_FAULTS",
-                       (function + ":" + which + ":" + what).c_str()))
+            std::string item = function;
+            item.append(":").append(which).append(":").append(what);
+            if (listed("FAULT_SHIM_FAULTS", item.c_str()))
             {
                 if (fault == killProcess)
                 {
