@@ -32,13 +32,21 @@ UEFI_HEADER = 84
 VERSION_ID = 'bench'
 
 
+# Room left in an image of a round size for its RBU header, manifest and
+# signature slot: an image of 256 MiB is the largest the updater takes.
+HEADROOM = 1024
+
+
 def write_image(path, mib):
-    """Half random, half repeated text in every MiB: about 2:1 for LZMA."""
+    """Half random, half repeated text in every MiB: about 2:1 for LZMA.
+    The data is short of `mib` MiB by the headroom, so that the whole image
+    made of it is within `mib` MiB."""
     text = (b'BIOS setup string table entry ' * 20000)[:MIB // 2]
     with open(path, 'wb') as out:
         for _ in range(mib):
             out.write(os.urandom(MIB // 2))
             out.write(text)
+        out.truncate(mib * MIB - HEADROOM)
 
 
 def best_time(command, rounds, **kwargs):
