@@ -19,10 +19,20 @@ namespace capsule::layout
 // The UEFI capsule header is skipped as a fixed length.
 inline constexpr std::size_t uefiHeaderSize = 84;
 
+// The little-endian 32-bit word at `bytes`; the caller checks that four
+// bytes are there.
+inline constexpr std::uint32_t readLe32(const std::uint8_t* bytes)
+{
+    return static_cast<std::uint32_t>(bytes[0]) |
+           static_cast<std::uint32_t>(bytes[1]) << 8U |
+           static_cast<std::uint32_t>(bytes[2]) << 16U |
+           static_cast<std::uint32_t>(bytes[3]) << 24U;
+}
+
 // "$RBU" as bytes, and the same bytes read as one little-endian 32-bit word.
 inline constexpr std::array<std::uint8_t, 4> rbuMagic = {0x24, 0x52, 0x42,
                                                          0x55};
-inline constexpr std::uint32_t rbuSignature = 0x55425224;
+inline constexpr std::uint32_t rbuSignature = readLe32(rbuMagic.data());
 
 // An RBU header is read as two 32-bit words; byte 4 holds its whole length.
 inline constexpr std::size_t rbuWordSize = 4;
@@ -40,16 +50,6 @@ inline constexpr std::size_t derHeaderSize = 2;
 inline constexpr std::size_t derSignatureLength(std::uint8_t lengthByte)
 {
     return std::size_t{lengthByte} + derHeaderSize;
-}
-
-// The little-endian 32-bit word at `bytes`; the caller checks that four
-// bytes are there.
-inline constexpr std::uint32_t readLe32(const std::uint8_t* bytes)
-{
-    return static_cast<std::uint32_t>(bytes[0]) |
-           static_cast<std::uint32_t>(bytes[1]) << 8U |
-           static_cast<std::uint32_t>(bytes[2]) << 16U |
-           static_cast<std::uint32_t>(bytes[3]) << 24U;
 }
 
 } // namespace capsule::layout

@@ -34,10 +34,6 @@ def not_found(command):
                      'Job ID not found')
 
 
-def tool(sandbox, faults):
-    return with_faults(sandbox, **faults) if faults else None
-
-
 @pytest.mark.parametrize('candidates,job_id,visited', [
     ([('/a s.One', 'x'), ('/Z s.b', 'x'), (' s.Three', 'x'), ('/Z s.a', 'x'),
       ('/Z s.B', 'x')], 'JID_1', '24310'),
@@ -100,7 +96,7 @@ def test_lookup_failure(sandbox, bmc, words, arrange, detail):
     if arrange == 'bad service':
         bmc.mapper_extra.append([JOBS + '/0', 'no service', [JOB_CONTROL]])
     faults = {'FAULT_SHIM_ERROR_REPLY': 1} if arrange == 'error reply' else {}
-    result = sandbox.run(*words, program=tool(sandbox, faults), bus=(
+    result = sandbox.run(*words, program=with_faults(sandbox, **faults), bus=(
         'unreachable' if arrange == 'unreachable' else None))
     assert (result.returncode, result.stdout, result.stderr) == (
         2 if words[0] == 'getJobStatus' else 1, b'',
@@ -153,7 +149,7 @@ def test_get_job_status(sandbox, bmc, command, activation, status, stderr):
     bmc.job(SERVICE, JOBS + '/7', 'JID_7', activation=activation)
     faults = {'FAULT_SHIM_ERROR_REPLY': 3} if command == 'error reply' else {}
     result = sandbox.run(command.replace('error reply', 'getJobStatus'),
-                         'JID_7', program=tool(sandbox, faults))
+                         'JID_7', program=with_faults(sandbox, **faults))
     assert (result.returncode, result.stdout, result.stderr) == (
         status, b'', stderr)
     assert bmc.calls() == [MAPPER_CALL] + [
@@ -287,7 +283,8 @@ def test_update_status(sandbox, bmc, request, status, percentage, stderr,
         journal.refuse()
     result = sandbox.run(arrangement.get('command', 'updateStatus'), 'JID_1',
                          percentage, status,
-                         program=tool(sandbox, arrangement.get('faults')))
+                         program=with_faults(
+                             sandbox, **arrangement.get('faults', {})))
     assert (result.returncode, result.stdout, result.stderr) == (
         int(written is None), b'', stderr)
     done = int(status) if written is not None and status in '123' else 0

@@ -105,10 +105,10 @@ class Update:
 
     def run(self):
         self.publish()
-        program = with_faults(self.sandbox, **self.faults) \
-            if self.faults else None
         return self.sandbox.run('startUpdate', self.version_id,
-                                program=program, setup=self.setup, xz=self.xz)
+                                program=with_faults(self.sandbox,
+                                                    **self.faults),
+                                setup=self.setup, xz=self.xz)
 
 
 @pytest.fixture
