@@ -1,5 +1,7 @@
 #include "diag.hpp"
 
+#include "audit/audit_record.hpp"
+
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -53,6 +55,7 @@ Capture::~Capture()
 
 void fail(const char* function, int number, const char* format, ...)
 {
+    audit::noteFailureLine(function, number);
     va_list args;
     va_start(args, format);
     report("BIOSIMG_DBG_FAIL", function, number, format, args);

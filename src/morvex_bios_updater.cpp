@@ -1,6 +1,7 @@
 // Entry point of the BIOS updater: counts the command-line words, selects the
 // sub-command case-insensitively and returns its result as the exit status.
 
+#include "audit/audit_record.hpp"
 #include "diag.hpp"
 #include "tasks/config_jobs.hpp"
 #include "tasks/job_status.hpp"
@@ -55,9 +56,13 @@ constexpr int usageError = 1;
 // a number of its own.
 int runExport(bool force, int exceptionNumber)
 {
+    audit::Run audit(force ? audit::Command::forceExportBIOSConfig
+                           : audit::Command::exportBIOSConfig);
     try
     {
-        return tasks::exportBIOSConfig(force);
+        const int result = tasks::exportBIOSConfig(force);
+        audit.finish(result == 0);
+        return result;
     }
     catch (const std::exception& e)
     {
@@ -69,9 +74,11 @@ int runExport(bool force, int exceptionNumber)
 
 int runImport()
 {
+    audit::Run audit(audit::Command::importBIOSConfig);
     try
     {
         tasks::importBIOSConfig();
+        audit.finish(true);
     }
     catch (const std::exception& e)
     {
@@ -115,21 +122,29 @@ int runGetJobStatus(char* const* words)
 
 int runStartUpdate(char* const* words)
 {
+    audit::Run audit(audit::Command::startUpdate);
     std::string versionId;
     if (!copyOperands(801, words, {&versionId}))
     {
         return 1;
     }
+    audit.operand(audit::Operand::versionId, versionId);
     const std::string jobId = update::getJobID(versionId);
     if (jobId.empty())
     {
+        // The software object names no job: the update service's fault.
+        audit.finish(false, audit::Cause::bus);
         return 1;
     }
-    return update::startUpdate(versionId, jobId);
+    audit.operand(audit::Operand::jobId, jobId);
+    const int result = update::startUpdate(versionId, jobId);
+    audit.finish(result == 0);
+    return result;
 }
 
 int runUpdateStatus(char* const* words)
 {
+    audit::Run audit(audit::Command::updateStatus);
     std::string jobId;
     std::string percentage;
     std::string status;
@@ -137,7 +152,12 @@ int runUpdateStatus(char* const* words)
     {
         return 1;
     }
-    return tasks::updateStatus(jobId, percentage, status);
+    audit.operand(audit::Operand::jobId, jobId);
+    audit.operand(audit::Operand::percentage, percentage);
+    audit.operand(audit::Operand::status, status);
+    const int result = tasks::updateStatus(jobId, percentage, status);
+    audit.finish(result == 0);
+    return result;
 }
 
 bool selects(const char* word, const char* name)

@@ -9,6 +9,9 @@ namespace bus
 namespace
 {
 
+// The library step that connects to the system bus.
+constexpr const char* connectStep = "sd_bus_default_system";
+
 // Owns an sd_bus_error for the length of one step.
 class ErrorHolder
 {
@@ -55,6 +58,14 @@ BusError::BusError(const char* step, const sd_bus_error& error) :
     description(describe(step, error))
 {}
 
+BusError::BusError(const char* step, int negativeErrno, int connectErrno) :
+    BusError(step, negativeErrno)
+{
+    ErrorHolder holder;
+    sd_bus_error_set_errno(&holder.error, connectErrno);
+    description += " (" + describe(connectStep, holder.error) + ")";
+}
+
 const char* BusError::what() const noexcept
 {
     return description.c_str();
@@ -64,9 +75,9 @@ Connection Connection::systemDefault()
 {
     sd_bus* handle = nullptr;
     // A failed acquisition leaves the handle null; the first step that uses
-    // it raises the error.
-    (void)sd_bus_default_system(&handle);
-    return Connection(handle);
+    // it raises the error, naming why connecting failed.
+    const int result = sd_bus_default_system(&handle);
+    return Connection(handle, result < 0 ? result : 0);
 }
 
 // Appends report nothing: a broken message is refused by the call.
@@ -203,10 +214,16 @@ Message newMethodCall(const Connection& connection, const std::string& service,
                       const std::string& member)
 {
     sd_bus_message* message = nullptr;
-    check(sd_bus_message_new_method_call(connection.get(), &message,
-                                         service.c_str(), path.c_str(),
-                                         interface.c_str(), member.c_str()),
-          "sd_bus_message_new_method_call");
+    constexpr const char* step = "sd_bus_message_new_method_call";
+    const int result = sd_bus_message_new_method_call(
+        connection.get(), &message, service.c_str(), path.c_str(),
+        interface.c_str(), member.c_str());
+    if (result < 0 && connection.get() == nullptr &&
+        connection.connectError() != 0)
+    {
+        throw BusError(step, result, connection.connectError());
+    }
+    check(result, step);
     return Message(message);
 }
 

@@ -31,6 +31,10 @@ class BusError : public std::exception
     BusError(const char* step, int negativeErrno);
     // A library step that failed and filled in a bus error.
     BusError(const char* step, const sd_bus_error& error);
+    // A library step that failed for want of a connection, and the
+    // negative errno value with which connecting had failed:
+    // "<step>: <name>: <message> (sd_bus_default_system: <name>: <message>)".
+    BusError(const char* step, int negativeErrno, int connectErrno);
 
     const char* what() const noexcept override;
 
@@ -59,10 +63,19 @@ class Connection
         return handle.get();
     }
 
+    // The negative errno value with which connecting failed; 0 when it
+    // did not.
+    int connectError() const noexcept
+    {
+        return connectResult;
+    }
+
   private:
-    explicit Connection(sd_bus* handle) noexcept : handle(handle)
+    Connection(sd_bus* handle, int connectResult) noexcept :
+        handle(handle), connectResult(connectResult)
     {}
     std::unique_ptr<sd_bus, BusUnref> handle;
+    int connectResult = 0;
 };
 
 // Value carried by a property write: a string, or one unsigned byte.

@@ -52,6 +52,13 @@ class FileLock
     // there at all: its directory is absent, or on a read-only file system.
     bool nowhere() const noexcept;
 
+    // The errno value of the failed open of the lock file; 0 when it
+    // opened.
+    int openErrno() const noexcept
+    {
+        return openError;
+    }
+
   private:
     UniqueFd file;
     std::string why;

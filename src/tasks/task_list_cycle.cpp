@@ -1,7 +1,9 @@
 #include "tasks/task_list_cycle.hpp"
 
+#include "audit/audit_record.hpp"
 #include "handles/stdio.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <utility>
 
@@ -14,6 +16,12 @@ namespace
 FilePtr streamOver(std::string& text)
 {
     return FilePtr(fmemopen(text.data(), text.size(), "rb"));
+}
+
+// The errno value a failed step left, or fallback when it left none.
+int errnoOr(int fallback)
+{
+    return errno != 0 ? errno : fallback;
 }
 
 } // namespace
@@ -78,21 +86,34 @@ void TaskListCycle::readTaskList(std::vector<TaskEntry>& list)
 
 bool TaskListCycle::writeTaskList(const std::vector<TaskEntry>& list)
 {
-    if (!lock.held() || blocked || unreadable)
+    const int error = write(list);
+    audit::noteTaskListWrite(error);
+    return error == 0;
+}
+
+int TaskListCycle::write(const std::vector<TaskEntry>& list)
+{
+    if (!lock.held())
     {
-        return false;
+        // No lock file could be made: neither can the list.
+        return lock.openErrno() != 0 ? lock.openErrno() : ENOLCK;
+    }
+    if (blocked || unreadable)
+    {
+        return EIO;
     }
     // Built completely before anything is written.
     const std::string text = formatTaskList(list);
+    errno = 0;
     if (!unread.empty())
     {
         if (!file.keepBackup(unread))
         {
-            return false;
+            return errnoOr(EIO);
         }
         unread.clear();
     }
-    return file.rewrite(text);
+    return file.rewrite(text) ? 0 : errnoOr(EIO);
 }
 
 } // namespace tasks

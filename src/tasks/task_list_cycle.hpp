@@ -90,6 +90,10 @@ class TaskListCycle
     bool writeTaskList(const std::vector<TaskEntry>& list);
 
   private:
+    // writeTaskList() less its note in the audit record: 0, or the errno
+    // value of what kept the list from being written.
+    int write(const std::vector<TaskEntry>& list);
+
     ListFile file;
     FileLock lock;
     // An interrupted write this cycle could not complete: writeTaskList()

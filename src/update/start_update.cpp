@@ -1,6 +1,9 @@
 #include "update/start_update.hpp"
 
+#include "audit/audit_record.hpp"
 #include "diag.hpp"
+#include "handles/fd.hpp"
+#include "handles/openssl.hpp"
 #include "tasks/config_jobs.hpp"
 #include "tasks/file_lock.hpp"
 #include "tasks/task_list_cycle.hpp"
@@ -9,9 +12,16 @@
 #include "update/update_events.hpp"
 #include "update/verify_image.hpp"
 
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 namespace update
@@ -84,6 +94,7 @@ bool verifyCapsule(const std::string& versionId, const std::string& capsulePath,
         diag::info("startUpdate", 327, "Verified BIOS FW with QRX");
         diag::info("startUpdate", 331, "Release Type = 0x%02x",
                    static_cast<unsigned>(context.releaseType));
+        audit::noteVerified(context.releaseType);
         if (!setReleaseType(versionId, context.releaseType))
         {
             diag::fail("startUpdate", 336,
@@ -132,6 +143,48 @@ std::string stageCapsule(const std::string& capsulePath,
                    e.what());
     }
     return {};
+}
+
+// SHA-512 of the staged copy in lower-case hex, read back from the staging
+// directory for the audit record; "" when it cannot be read.
+std::string stagedCapsuleSha512(const std::string& stagedCapsule)
+{
+    const UniqueFd file(
+        ::open(stagedCapsule.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const MdCtxPtr digest(EVP_MD_CTX_new());
+    if (!file.valid() || !digest ||
+        EVP_DigestInit_ex(digest.get(), EVP_sha512(), nullptr) != 1)
+    {
+        return {};
+    }
+    std::array<unsigned char, 65536> chunk{};
+    ssize_t got = 0;
+    while ((got = ::read(file.get(), chunk.data(), chunk.size())) != 0)
+    {
+        if (got < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (got < 0 || EVP_DigestUpdate(digest.get(), chunk.data(),
+                                        static_cast<std::size_t>(got)) != 1)
+        {
+            return {};
+        }
+    }
+    std::array<unsigned char, EVP_MAX_MD_SIZE> sum{};
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(digest.get(), sum.data(), &length) != 1)
+    {
+        return {};
+    }
+    static constexpr std::string_view hexDigits = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i)
+    {
+        hex += hexDigits.at(sum.at(i) >> 4U);
+        hex += hexDigits.at(sum.at(i) & 0x0FU);
+    }
+    return hex;
 }
 
 tasks::TaskEntry updateTask(const std::string& jobId,
@@ -201,7 +254,12 @@ bool stageUpdate(const std::string& versionId, const std::string& jobId,
     }
     const std::string stagedCapsule =
         stageCapsule(capsule.first, capsule.second);
-    return !stagedCapsule.empty() && queueUpdateTasks(jobId, stagedCapsule);
+    if (stagedCapsule.empty())
+    {
+        return false;
+    }
+    audit::noteStagedCapsule(stagedCapsuleSha512(stagedCapsule));
+    return queueUpdateTasks(jobId, stagedCapsule);
 }
 
 } // namespace

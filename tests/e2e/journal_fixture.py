@@ -7,6 +7,9 @@ files live in <workdir>/journal-files and are read back with journalctl.
 An entry comes back as the sender wrote it, less what journald rejected or
 rewrote; journald's own fields (names beginning with "_") are left out.
 
+Every run but getJobStatus also leaves its audit record (MESSAGE_ID
+AUDIT_ID); entries() leaves those out, audit_records() gives only them.
+
 Without the fixture no socket exists, and the event-log library refuses to
 write: that is how its failure paths are reached.
 """
@@ -14,6 +17,9 @@ write: that is how its failure paths are reached.
 import pytest
 
 from journald import Journald
+
+# The audit record's MESSAGE_ID (src/audit/audit_record.hpp).
+AUDIT_ID = '359a8a23db3c401da869a6c242d4df69'
 
 
 class Journal:
@@ -26,9 +32,16 @@ class Journal:
         self.journald.start()
 
     def entries(self):
-        """Every entry sent since the start, in the order journald stored
-        them."""
-        return self.journald.entries()
+        """Every entry sent since the start but the audit records, in the
+        order journald stored them."""
+        return [e for e in self.journald.entries()
+                if e.get('MESSAGE_ID') != AUDIT_ID]
+
+    def audit_records(self):
+        """The audit records, in order, as {field: text} without
+        journald's own fields."""
+        return [dict((k, v.decode()) for k, v in e.fields)
+                for e in self.journald.entries('MESSAGE_ID=' + AUDIT_ID)]
 
     def refuse(self):
         """Ends journald but leaves its sockets: senders are refused."""

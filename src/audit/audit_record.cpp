@@ -1,0 +1,332 @@
+#include "audit/audit_record.hpp"
+
+#include "build_identity.hpp"
+
+#include <sys/uio.h>
+
+// The record names the statement that failed itself; the sender's own
+// source location means nothing to an operator.
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <systemd/sd-journal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <vector>
+
+namespace audit
+{
+namespace
+{
+
+// The run in progress, if any.
+Run::Facts* current = nullptr;
+
+// Syslog priorities of the record, by outcome.
+constexpr int donePriority = 6;
+constexpr int refusedPriority = 5;
+constexpr int failedPriority = 4;
+
+constexpr std::array operandFields{
+    "BIOS_AUDIT_VERSION_ID",
+    "BIOS_AUDIT_JOB_ID",
+    "BIOS_AUDIT_PERCENTAGE",
+    "BIOS_AUDIT_STATUS",
+};
+
+const char* commandName(Command command)
+{
+    switch (command)
+    {
+        case Command::startUpdate:
+            return "startUpdate";
+        case Command::updateStatus:
+            return "updateStatus";
+        case Command::exportBIOSConfig:
+            return "exportBIOSConfig";
+        case Command::forceExportBIOSConfig:
+            return "forceExportBIOSConfig";
+        case Command::importBIOSConfig:
+            break;
+    }
+    return "importBIOSConfig";
+}
+
+const char* doneOutcome(Command command)
+{
+    switch (command)
+    {
+        case Command::startUpdate:
+            return "staged";
+        case Command::updateStatus:
+            return "recorded";
+        default:
+            break;
+    }
+    return "queued";
+}
+
+bool queuesConfigJob(Command command)
+{
+    return command == Command::exportBIOSConfig ||
+           command == Command::forceExportBIOSConfig ||
+           command == Command::importBIOSConfig;
+}
+
+struct Verdict
+{
+    const char* outcome;
+    Cause cause;
+    int priority;
+};
+
+// How the run ended. Refused: it stopped with nothing changed that it was
+// asked to change. Failed: it changed some of it, or claimed success to its
+// caller without it (a task list that was not written). Failure lines of
+// the event log and of a tolerated operand leave the outcome alone.
+Verdict judge(const Run::Facts& facts)
+{
+    const Cause lineCause =
+        facts.failureFunction[0] != '\0'
+            ? causeOf(facts.failureFunction.data(), facts.failureNumber)
+            : facts.stopCause;
+    const Verdict failed{"failed", lineCause, failedPriority};
+    const Verdict refused{"refused", lineCause, refusedPriority};
+    if (facts.writeError != 0)
+    {
+        return {"failed",
+                lineCause != Cause::none ? lineCause : Cause::taskList,
+                failedPriority};
+    }
+    if (queuesConfigJob(facts.command) && facts.writesAttempted == 0)
+    {
+        return {"refused",
+                lineCause != Cause::none ? lineCause : Cause::pendingImport,
+                refusedPriority};
+    }
+    if (!facts.done)
+    {
+        const bool changed =
+            facts.writesDone > 0 || lineCause == Cause::taskList;
+        return changed ? failed : refused;
+    }
+    if (lineCause != Cause::none && lineCause != Cause::eventLog &&
+        lineCause != Cause::operands)
+    {
+        return failed;
+    }
+    return {doneOutcome(facts.command), lineCause, donePriority};
+}
+
+std::string hexByte(std::uint8_t value)
+{
+    std::array<char, 5> text{};
+    std::snprintf(text.data(), text.size(), "0x%02x", value);
+    return text.data();
+}
+
+std::string failureLine(const Run::Facts& facts)
+{
+    return facts.failureFunction[0] == '\0'
+               ? std::string()
+               : std::string(facts.failureFunction.data()) + "." +
+                     std::to_string(facts.failureNumber);
+}
+
+const char* taskListState(const Run::Facts& facts)
+{
+    if (facts.writesAttempted == 0)
+    {
+        return "untouched";
+    }
+    return facts.writeError == 0 ? "written" : "not written";
+}
+
+// The readable summary: command, operands, outcome, cause and failure line,
+// and what a task list that was not written means.
+std::string summary(const Run::Facts& facts, const Verdict& verdict)
+{
+    std::string text = commandName(facts.command);
+    for (const std::string& operand : facts.operands)
+    {
+        if (!operand.empty())
+        {
+            text += " " + operand;
+        }
+    }
+    text += ": ";
+    text += verdict.outcome;
+    const std::string line = failureLine(facts);
+    if (verdict.cause != Cause::none)
+    {
+        text += std::string(" (") + causeName(verdict.cause) +
+                (line.empty() ? "" : " at " + line) + ")";
+    }
+    if (facts.writeError != 0)
+    {
+        text += std::string("; task list not written: ") +
+                std::strerror(facts.writeError);
+        if (!facts.capsuleSha512.empty())
+        {
+            text += "; the capsule is staged but its update is not queued";
+        }
+    }
+    return text;
+}
+
+std::vector<std::string> recordFields(const Run::Facts& facts)
+{
+    const Verdict verdict = judge(facts);
+    std::vector<std::string> fields{
+        std::string("MESSAGE_ID=") + messageId,
+        "MESSAGE=" + summary(facts, verdict),
+        "PRIORITY=" + std::to_string(verdict.priority),
+        std::string("SYSLOG_IDENTIFIER=") + program_invocation_short_name,
+        std::string("BIOS_AUDIT_COMMAND=") + commandName(facts.command),
+        std::string("BIOS_AUDIT_OUTCOME=") + verdict.outcome,
+        std::string("BIOS_AUDIT_TASK_LIST=") + taskListState(facts),
+    };
+    for (std::size_t i = 0; i < operandFields.size(); ++i)
+    {
+        if (!facts.operands.at(i).empty())
+        {
+            fields.push_back(std::string(operandFields.at(i)) + "=" +
+                             facts.operands.at(i));
+        }
+    }
+    if (verdict.cause != Cause::none)
+    {
+        fields.push_back(std::string("BIOS_AUDIT_CAUSE=") +
+                         causeName(verdict.cause));
+    }
+    if (const std::string line = failureLine(facts); !line.empty())
+    {
+        fields.push_back("BIOS_AUDIT_FAILURE=" + line);
+    }
+    if (facts.writeError != 0)
+    {
+        fields.push_back("BIOS_AUDIT_TASK_LIST_ERRNO=" +
+                         std::to_string(facts.writeError));
+    }
+    if (facts.verified)
+    {
+        fields.push_back("BIOS_AUDIT_RELEASE_TYPE=" +
+                         hexByte(facts.releaseType));
+        if (*build::manifestRootKeySha256 != '\0')
+        {
+            fields.push_back(std::string("BIOS_AUDIT_ROOT_KEY_SHA256=") +
+                             build::manifestRootKeySha256);
+        }
+    }
+    if (!facts.capsuleSha512.empty())
+    {
+        fields.push_back("BIOS_AUDIT_CAPSULE_SHA512=" + facts.capsuleSha512);
+    }
+    return fields;
+}
+
+void send(const Run::Facts& facts)
+{
+    const std::vector<std::string> fields = recordFields(facts);
+    std::vector<iovec> parts;
+    parts.reserve(fields.size());
+    for (const std::string& field : fields)
+    {
+        // sd-journal only reads through the pointers.
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
+        parts.push_back({const_cast<char*>(field.data()), field.size()});
+    }
+    // A journal that is not there or refuses the record is not noticed.
+    (void)sd_journal_sendv(parts.data(), static_cast<int>(parts.size()));
+}
+
+} // namespace
+
+Run::Run(Command command) noexcept
+{
+    facts.command = command;
+    current = &facts;
+}
+
+Run::~Run()
+{
+    current = nullptr;
+    try
+    {
+        send(facts);
+    }
+    catch (const std::exception&)
+    {
+        // Out of memory: the record is lost, the run's outcome stands.
+    }
+}
+
+void Run::operand(Operand which, const std::string& value) noexcept
+{
+    try
+    {
+        facts.operands.at(static_cast<std::size_t>(which)) = value;
+    }
+    catch (const std::exception&)
+    {}
+}
+
+void Run::finish(bool done, Cause cause) noexcept
+{
+    facts.done = done;
+    facts.stopCause = cause;
+}
+
+void noteFailureLine(const char* function, int number) noexcept
+{
+    if (current == nullptr || current->failureFunction[0] != '\0')
+    {
+        return;
+    }
+    std::snprintf(current->failureFunction.data(),
+                  current->failureFunction.size(), "%s", function);
+    current->failureNumber = number;
+}
+
+void noteTaskListWrite(int error) noexcept
+{
+    if (current == nullptr)
+    {
+        return;
+    }
+    ++current->writesAttempted;
+    if (error == 0)
+    {
+        ++current->writesDone;
+    }
+    else if (current->writeError == 0)
+    {
+        current->writeError = error;
+    }
+}
+
+void noteVerified(std::uint8_t releaseType) noexcept
+{
+    if (current != nullptr)
+    {
+        current->verified = true;
+        current->releaseType = releaseType;
+    }
+}
+
+void noteStagedCapsule(const std::string& sha512Hex) noexcept
+{
+    if (current == nullptr)
+    {
+        return;
+    }
+    try
+    {
+        current->capsuleSha512 = sha512Hex;
+    }
+    catch (const std::exception&)
+    {}
+}
+
+} // namespace audit
