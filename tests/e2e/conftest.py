@@ -122,6 +122,14 @@ def property_call(service, path, interface, prop, *value):
                 len(value) // 2)}
 
 
+# The exception text of a bus step taken without a bus to connect to (the
+# sandbox's "unreachable" bus: a socket path where nothing is).
+NO_BUS = ('sd_bus_message_new_method_call: System.Error.ENOTCONN: Transport '
+          'endpoint is not connected (sd_bus_default_system: '
+          'org.freedesktop.DBus.Error.FileNotFound: No such file or '
+          'directory)')
+
+
 def call_failed(function, number, detail):
     return fail_line(function, number, 'Exception making DBus call: ' + detail)
 

@@ -4,12 +4,14 @@ operator sees with journalctl -p warning and -x once the catalog is
 installed."""
 
 import hashlib
+import os
+import shlex
 import shutil
 import subprocess
 
 import pytest
 
-from conftest import SOURCE_ROOT, with_faults
+from conftest import SOURCE_ROOT
 from journal_fixture import AUDIT_ID
 from task_lists import LIST, import_entry, task_list, update_entry
 from test_install import installed  # noqa: F401 pylint: disable=unused-import
@@ -27,9 +29,9 @@ def root_key_sha256():
     return hashlib.sha256(der).hexdigest()
 
 
-def update_run(arrange=None, setup=None):
+def update_run(arrange=None, setup=None, **names):
     def run(sandbox, bmc, pack):
-        update = Update(sandbox, bmc, pack)
+        update = Update(sandbox, bmc, pack, **names)
         if arrange:
             arrange(update)
         update.setup = setup
@@ -155,27 +157,38 @@ def test_getjobstatus_leaves_no_audit_record(sandbox, bmc, journal):
 def test_operator_sees_an_unqueued_update_and_its_explanation(
         sandbox, bmc, journal, pack, installed):  # noqa: F811
     """journalctl -p warning shows the update that was staged but not
-    queued; -x adds the installed catalog's explanation."""
+    queued; -x adds the explanation of the catalog as installed, taken in
+    by journalctl --update-catalog."""
     destdir, _options, _tool = installed
     update_run(setup=READ_ONLY_QORAD)(sandbox, bmc, pack)
-    update_run(_image(lambda i: flip(i, len(i) - SLOT - 1)))(
-        sandbox, bmc, pack)
-    journal.audit_records()  # synced
-    root = sandbox.workdir / 'reader-root'
-    shutil.copytree(destdir, root, symlinks=True)
-    shutil.copytree(journal.journald.files, root / 'var' / 'log' / 'journal')
-    subprocess.run(['journalctl', f'--root={root}', '--update-catalog'],
+    update_run(_image(lambda i: flip(i, len(i) - SLOT - 1)),
+               version_id='v2', job_id='JID_2')(sandbox, bmc, pack)
+    journal.audit_records()  # everything stored
+    image = sandbox.workdir / 'image'
+    shutil.copytree(destdir, image, symlinks=True)
+    subprocess.run(['journalctl', f'--root={image}', '--update-catalog'],
                    check=True, capture_output=True)
+    # journalctl reads the catalog database at its fixed place only: the
+    # image's is mounted there in a namespace of its own.
+    database = image / 'var' / 'lib' / 'systemd' / 'catalog'
+    prefix = ['unshare', '--mount', '--propagation', 'private']
+    if os.geteuid() != 0:
+        prefix[1:1] = ['--user', '--map-root-user']
+    reader = shlex.join(journal.journald.journalctl_command(
+        '-p', 'notice', f'MESSAGE_ID={AUDIT_ID}'))
 
     def journalctl(*words):
-        return subprocess.run(['journalctl', f'--root={root}', '-o', 'cat',
-                               *words], check=True, capture_output=True,
-                              text=True).stdout
+        return subprocess.run(prefix + ['sh', '-c', (
+            f'mount --bind {shlex.quote(str(database))} '
+            f'/var/lib/systemd/catalog && {reader} "$@"'), 'sh', *words],
+            check=True, capture_output=True, text=True).stdout
 
-    assert journalctl('-p', 'warning', f'MESSAGE_ID={AUDIT_ID}') == (
+    assert journalctl('-o', 'cat', '-p', 'warning') == (
         f'startUpdate {UPDATE_ID}: failed {NOT_WRITTEN}; the capsule is '
         'staged but its update is not queued\n')
-    explained = journalctl('-x', '-p', 'notice', f'MESSAGE_ID={AUDIT_ID}')
-    assert 'Subject: BIOS updater: startUpdate failed' in explained
-    assert 'Subject: BIOS updater: startUpdate refused' in explained
-    assert 'updateStatus <Job ID> 0 3' in explained
+    explained = journalctl('-x')
+    assert [line for line in explained.splitlines()
+            if 'Subject:' in line] == [
+        '\u2591\u2591 Subject: BIOS updater: startUpdate failed',
+        '\u2591\u2591 Subject: BIOS updater: startUpdate refused']
+    assert 'morvex_bios_updater updateStatus <Job ID> 0 3' in explained

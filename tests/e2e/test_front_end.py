@@ -3,7 +3,7 @@ escaping a sub-command, and the JobID read that precedes an update."""
 
 import pytest
 
-from conftest import (BIOS_UPDATER, JOB_CONTROL, SOFTWARE_ROOT, Typed,
+from conftest import (BIOS_UPDATER, JOB_CONTROL, NO_BUS, SOFTWARE_ROOT, Typed,
                       call_failed, fail_line, property_call, usage_text,
                       with_faults)
 from task_lists import LIST, LIST_PATH, state, task_list, update_entry
@@ -41,9 +41,7 @@ def job_id_read_failed(detail):
     ('a-b', None, None, job_id_read_failed(
         'sd_bus_message_new_method_call: '
         'org.freedesktop.DBus.Error.InvalidArgs: Invalid argument')),
-    ('v1', 'unreachable', None, job_id_read_failed(
-        'sd_bus_message_new_method_call: System.Error.ENOTCONN: Transport '
-        'endpoint is not connected')),
+    ('v1', 'unreachable', None, job_id_read_failed(NO_BUS)),
 ], ids=repr)
 def test_update_needs_the_job_id_of_its_software_object(
         sandbox, bmc, version_id, job_id, path, stderr):

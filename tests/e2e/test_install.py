@@ -1,10 +1,14 @@
-"""`meson install --destdir` of the build under test: exactly the tool and,
-with the stand-ins, their libraries under their sonames; the installed tool
-runs once its libraries are on the library path (it carries no rpath)."""
+"""`meson install --destdir` of the build under test: exactly the tool, its
+journal catalog and tmpfiles.d entry and, with the stand-ins, their
+libraries under their sonames; the installed tool runs once its libraries
+are on the library path (it carries no rpath), and the tmpfiles.d entry
+makes the directories it needs."""
 
 import json
 import os
 import shlex
+import shutil
+import stat
 import subprocess
 from pathlib import Path
 
@@ -28,7 +32,10 @@ def installed_dir(options, name, destdir=Path('/')):
 
 def documented_files(options):
     bindir, libdir = (installed_dir(options, n) for n in ('bindir', 'libdir'))
-    files = {bindir / 'morvex_bios_updater'}
+    data = Path(options['prefix'], 'lib')
+    files = {bindir / 'morvex_bios_updater',
+             data / 'systemd' / 'catalog' / 'morvex_bios_updater.catalog',
+             data / 'tmpfiles.d' / 'morvex_bios_updater.conf'}
     if options['install-capsule-tool']:
         files.add(bindir / 'capsule-tool')
     if options['platform-libs'] == 'stand-in':
@@ -89,3 +96,20 @@ def test_installed_tool_runs(installed, sandbox):
     result = sandbox.run('help', program=script)
     assert (result.returncode, result.stdout, result.stderr) == (
         1, usage_text(tool), b'')
+
+
+def test_tmpfiles_entry_makes_the_directories_the_tool_needs(installed):
+    destdir, _options, _tool = installed
+    image = destdir.parent / 'image'
+    shutil.rmtree(image, ignore_errors=True)
+    shutil.copytree(destdir, image, symlinks=True)
+    subprocess.run(['systemd-tmpfiles', '--create', f'--root={image}'],
+                   check=True, capture_output=True)
+    made = {}
+    for name in ('var/lib/qorad', 'var/lib/qorad/pending', 'mnt/scratchpad'):
+        status = (image / name).stat()
+        made[name] = (stat.S_ISDIR(status.st_mode),
+                      oct(stat.S_IMODE(status.st_mode)), status.st_uid)
+    assert made == {'var/lib/qorad': (True, '0o700', 0),
+                    'var/lib/qorad/pending': (True, '0o700', 0),
+                    'mnt/scratchpad': (True, '0o755', 0)}
