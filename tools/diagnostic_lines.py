@@ -13,6 +13,10 @@ The reading is lexical, with the two forms the source uses:
       values come from each call of the helper, as positional arguments or
       as the members of a struct argument written as a braced list.
 A "%s" format whose argument is a named text constant reads as that text.
+
+audit_record() reads what the audit record can hold (src/audit/): its
+MESSAGE_ID, its fields, its outcomes and the cause class of each failure
+line.
 """
 
 import re
@@ -233,6 +237,36 @@ class Source:
                     pieces.append((offset, text + ending))
         text = ''.join(piece for _, piece in sorted(pieces))
         return text.encode().decode('unicode_escape').replace('%s', program)
+
+
+class AuditRecord:
+    """The audit record as the source writes it."""
+
+    def __init__(self, root):
+        folder = Path(root) / 'audit'
+        record = _strip_comments((folder / 'audit_record.cpp').read_text())
+        header = (folder / 'audit_record.hpp').read_text()
+        causes = _strip_comments((folder / 'cause_class.cpp').read_text())
+        self.message_id = re.search(r'messageId\s*=\s*"(\w+)"',
+                                    header)[1]
+        self.fields = sorted(set(re.findall(r'"(BIOS_AUDIT_\w+)=?"',
+                                            record)))
+        self.outcomes = sorted(set(re.findall(
+            r'return "(staged|recorded|queued)"|"(refused|failed)"',
+            record)) - {('', '')})
+        self.outcomes = sorted({a or b for a, b in self.outcomes})
+        names = dict(re.findall(r'case Cause::(\w+):\s*return "([^"]+)"',
+                                causes))
+        self.cause_names = sorted(names.values())
+        self.classes = {(f, int(n) if n.isdigit() else None): names[c]
+                        for f, n, c in re.findall(
+                            r'LineClass\{"(\w+)", (\w+), Cause::(\w+)\}',
+                            causes)}
+
+    def cause_of(self, function, number):
+        """The class of a failure line, as the tool reads it."""
+        return self.classes.get((function, number),
+                                self.classes.get((function, None)))
 
 
 def main(argv):

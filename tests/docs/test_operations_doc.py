@@ -1,5 +1,7 @@
 """docs/operations.md against the source: it lists every line the tool can
-print, exactly as printed, and no line the tool no longer prints."""
+print, exactly as printed, and no line the tool no longer prints; every
+failure line has its cause class for the audit record; the guide and the
+journal catalog describe the audit record the tool sends."""
 
 import os
 import re
@@ -14,8 +16,9 @@ ROOT = Path(os.environ.get('SOURCE_ROOT',
 sys.path.insert(0, str(ROOT / 'tools'))
 
 # pylint: disable=wrong-import-position
-from diagnostic_lines import Source  # noqa: E402
+from diagnostic_lines import AuditRecord, Source  # noqa: E402
 DOC = ROOT / 'docs' / 'operations.md'
+CATALOG = ROOT / 'data' / 'morvex_bios_updater.catalog'
 DOC_LINE = re.compile(r'`(BIOSIMG_DBG_(?:FAIL|INFO)): (\w+)\.(\d+): ([^`]*)`')
 
 
@@ -55,3 +58,29 @@ def test_other_output_is_documented(source):
     usage = source.usage_text('morvex_bios_updater')
     assert f'```\n{usage}```' in text, \
         f'{DOC.name} should show this usage text in a code block:\n{usage}'
+
+
+def test_every_failure_line_has_a_cause_class(source):
+    record = AuditRecord(ROOT / 'src')
+    failures = {line[1:3] for line in source.diagnostic_lines()
+                if line[0] == 'BIOSIMG_DBG_FAIL'}
+    assert sorted(f'{f}.{n}' for f, n in failures
+                  if record.cause_of(f, n) is None) == []
+    # Every row of the class table stands for lines the tool prints.
+    assert sorted(f'{f}.{n}' for f, n in record.classes
+                  if (f, n) not in failures and not (
+                      n is None and any(g == f for g, _ in failures))) == []
+
+
+@pytest.mark.parametrize('document', [DOC, CATALOG], ids=lambda p: p.name)
+def test_audit_record_is_described(document):
+    record = AuditRecord(ROOT / 'src')
+    text = document.read_text()
+    if document == CATALOG:
+        assert f'-- {record.message_id}\n' in text
+        words = record.outcomes + record.cause_names
+    else:
+        assert f'MESSAGE_ID={record.message_id}' in text
+        words = [f'`{w}`' for w in record.fields + record.outcomes
+                 + record.cause_names]
+    assert [w for w in words if w not in text] == []
