@@ -77,7 +77,7 @@ Connection Connection::systemDefault()
     // A failed acquisition leaves the handle null; the first step that uses
     // it raises the error, naming why connecting failed.
     const int result = sd_bus_default_system(&handle);
-    return Connection(handle, result < 0 ? result : 0);
+    return {handle, result < 0 ? result : 0};
 }
 
 // Appends report nothing: a broken message is refused by the call.
