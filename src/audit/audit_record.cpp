@@ -272,6 +272,21 @@ void Run::operand(Operand which, const std::string& value) noexcept
     {}
 }
 
+void noteJobId(const std::string& jobId) noexcept
+{
+    if (current == nullptr)
+    {
+        return;
+    }
+    try
+    {
+        current->operands.at(static_cast<std::size_t>(Operand::jobId)) =
+            jobId;
+    }
+    catch (const std::exception&)
+    {}
+}
+
 void Run::finish(bool done, Cause cause) noexcept
 {
     facts.done = done;

@@ -96,6 +96,9 @@ class Run
 // recorded.
 void noteFailureLine(const char* function, int number) noexcept;
 
+// The Job ID the run made for the job it queues (an import's).
+void noteJobId(const std::string& jobId) noexcept;
+
 // A write of the task list: 0 when the list was written, else the errno
 // value of the step that failed.
 void noteTaskListWrite(int error) noexcept;

@@ -1,5 +1,6 @@
 #include "tasks/config_jobs.hpp"
 
+#include "audit/audit_record.hpp"
 #include "diag.hpp"
 #include "handles/fd.hpp"
 #include "tasks/task_list_cycle.hpp"
@@ -114,6 +115,7 @@ int exportBIOSConfig(bool force)
 void importBIOSConfig()
 {
     std::string jobId = importJobIdPrefix + std::to_string(std::time(nullptr));
+    audit::noteJobId(jobId);
     TaskListCycle cycle;
     if (!cycle.locked())
     {

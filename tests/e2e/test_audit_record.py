@@ -4,6 +4,7 @@ operator sees with journalctl -p warning and -x once the catalog is
 installed."""
 
 import hashlib
+import json
 import os
 import shlex
 import shutil
@@ -118,14 +119,19 @@ RUNS = {
             'COMMAND': 'forceExportBIOSConfig', **NO_TASK_LIST},
         f'forceExportBIOSConfig: failed {NOT_WRITTEN}'),
     'importBIOSConfig': (command('importBIOSConfig'), 1, {
-        'COMMAND': 'importBIOSConfig', 'OUTCOME': 'queued',
-        'TASK_LIST': 'written'}, 'importBIOSConfig: queued'),
+        'COMMAND': 'importBIOSConfig', 'JOB_ID': 'import job',
+        'OUTCOME': 'queued', 'TASK_LIST': 'written'},
+        'importBIOSConfig import job: queued'),
 }
 
 
-def expected_record(fields, message, capsule):
+def expected_record(fields, message, capsule, qorad):
     values = {'root key': root_key_sha256(),
               'capsule': capsule and hashlib.sha512(capsule).hexdigest()}
+    if 'import job' in fields.values():
+        values['import job'] = json.loads(
+            (qorad / LIST).read_bytes())['QORAJob'][0]['JOBID']
+    message = message.replace('import job', values.get('import job', ''))
     record = {'MESSAGE_ID': AUDIT_ID, 'MESSAGE': message, 'PRIORITY': '6',
               'SYSLOG_IDENTIFIER': 'morvex_bios_updater',
               'BIOS_AUDIT_TASK_LIST': 'untouched'}
@@ -145,7 +151,7 @@ def test_each_run_leaves_one_audit_record(sandbox, bmc, journal, pack, case):
     result, capsule = run(sandbox, bmc, pack)
     assert result.returncode == status, result.stderr
     assert journal.audit_records() == [
-        expected_record(fields, message, capsule)]
+        expected_record(fields, message, capsule, sandbox.qorad)]
 
 
 def test_getjobstatus_leaves_no_audit_record(sandbox, bmc, journal):
