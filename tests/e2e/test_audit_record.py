@@ -12,7 +12,7 @@ import subprocess
 
 import pytest
 
-from conftest import SOURCE_ROOT
+from conftest import ACTIVATION, BIOS_UPDATER, SOURCE_ROOT
 from journal_fixture import AUDIT_ID
 from task_lists import LIST, import_entry, task_list, update_entry
 from test_install import installed  # noqa: F401 pylint: disable=unused-import
@@ -97,6 +97,12 @@ RUNS = {
         {**UPDATE, **STAGED, **NO_TASK_LIST},
         f'startUpdate {UPDATE_ID}: failed {NOT_WRITTEN}; the capsule is '
         'staged but its update is not queued'),
+    'Staged rejected once queued': (update_run(lambda u: u.bmc.reject(
+        BIOS_UPDATER, None, 'Set', ACTIVATION, 'Activation')), 1, {
+        **UPDATE, **STAGED, 'OUTCOME': 'failed', 'CAUSE': 'bus',
+        'FAILURE': 'setVersionIdStaged.248', 'PRIORITY': '4',
+        'TASK_LIST': 'written'},
+        f'startUpdate {UPDATE_ID}: failed (bus at setVersionIdStaged.248)'),
     'updateStatus': (command('updateStatus', 'JID_1', '100', '1',
                              job='JID_1'), 0, {
         **STATUS, 'PERCENTAGE': '100', 'STATUS': '1', 'OUTCOME': 'recorded',
