@@ -178,13 +178,21 @@ std::string stagedCapsuleSha512(const std::string& stagedCapsule)
         return {};
     }
     static constexpr std::string_view hexDigits = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i)
+    try
     {
-        hex += hexDigits.at(sum.at(i) >> 4U);
-        hex += hexDigits.at(sum.at(i) & 0x0FU);
+        std::string hex;
+        for (unsigned int i = 0; i < length; ++i)
+        {
+            hex += hexDigits.at(sum.at(i) >> 4U);
+            hex += hexDigits.at(sum.at(i) & 0x0FU);
+        }
+        return hex;
     }
-    return hex;
+    catch (const std::exception&)
+    {
+        // Out of memory: the record goes without it.
+    }
+    return {};
 }
 
 tasks::TaskEntry updateTask(const std::string& jobId,
