@@ -226,6 +226,19 @@ std::vector<std::string> recordFields(const Run::Facts& facts)
     return fields;
 }
 
+void setOperand(Run::Facts& facts, Operand which,
+                const std::string& value) noexcept
+{
+    try
+    {
+        facts.operands.at(static_cast<std::size_t>(which)) = value;
+    }
+    catch (const std::exception&)
+    {
+        // Out of memory: the record goes without it.
+    }
+}
+
 void send(const Run::Facts& facts)
 {
     const std::vector<std::string> fields = recordFields(facts);
@@ -264,27 +277,15 @@ Run::~Run()
 
 void Run::operand(Operand which, const std::string& value) noexcept
 {
-    try
-    {
-        facts.operands.at(static_cast<std::size_t>(which)) = value;
-    }
-    catch (const std::exception&)
-    {}
+    setOperand(facts, which, value);
 }
 
 void noteJobId(const std::string& jobId) noexcept
 {
-    if (current == nullptr)
+    if (current != nullptr)
     {
-        return;
+        setOperand(*current, Operand::jobId, jobId);
     }
-    try
-    {
-        current->operands.at(static_cast<std::size_t>(Operand::jobId)) =
-            jobId;
-    }
-    catch (const std::exception&)
-    {}
 }
 
 void Run::finish(bool done, Cause cause) noexcept
