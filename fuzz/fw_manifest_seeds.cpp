@@ -34,9 +34,9 @@ int main(int argc, char** argv)
     }
     const std::string directory = argv[1];
     const capsule::Key root =
-        capsule::loadPrivateKey(capsule::developmentRootKeyPath());
+        capsule::developmentRootKey();
     const capsule::Key image =
-        capsule::loadPrivateKey(capsule::developmentImageKeyPath());
+        capsule::developmentImageKey();
     const capsule::Key otherRoot = capsule::generateP384Key();
     if (!root || !image || !otherRoot)
     {

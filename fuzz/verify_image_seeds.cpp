@@ -44,7 +44,7 @@ int main(int argc, char* argv[])
     }
     const std::string directory = argv[1];
     const capsule::Key root =
-        capsule::loadPrivateKey(capsule::developmentRootKeyPath());
+        capsule::developmentRootKey();
     const capsule::Key imageKey = capsule::generateP384Key();
     if (!root || !imageKey)
     {

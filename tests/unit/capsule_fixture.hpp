@@ -22,7 +22,7 @@ using capsule::Bytes;
 inline const capsule::Key& rootKey()
 {
     static const capsule::Key key =
-        capsule::loadPrivateKey(capsule::developmentRootKeyPath());
+        capsule::developmentRootKey();
     return key;
 }
 
