@@ -120,7 +120,12 @@ Key KeyLoader::loadFromToken(const std::string& uri)
     {
         return nullptr;
     }
-    return token.load(uri, *pin, reason);
+    Key key = token.load(uri, *pin, reason);
+    if (!key && sources.pin.empty())
+    {
+        reason += " (no PIN given: --pin-source env:NAME|file:PATH)";
+    }
+    return key;
 }
 
 } // namespace capsule

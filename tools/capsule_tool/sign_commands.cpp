@@ -83,6 +83,9 @@ constexpr const char* attachUsage =
     "does not verify, 5 the result would not verify against the trusted\n"
     "root key (nothing written in either case).\n";
 
+constexpr const char* noReleaseType =
+    "release type 0 is none: the updater refuses such an image";
+
 // Largest DER ECDSA signature the tool takes (the image's slot size).
 constexpr std::size_t maxSignatureSize = capsule::layout::signatureSlotSize;
 
@@ -167,7 +170,7 @@ const char* modeError(const Options& o, bool attaching)
         return "the release type is the manifest's: no --release-type with "
                "--manifest";
     }
-    return nullptr;
+    return o.releaseType == 0 ? noReleaseType : nullptr;
 }
 
 int attachManifest(const Options& o, const Bytes& signature, const Bytes& root)
@@ -223,6 +226,10 @@ int manifest(int argc, char** argv)
     {
         return usageError("--root-key, --image-pub and -o are required",
                           manifestUsage);
+    }
+    if (o->releaseType == 0)
+    {
+        return usageError(noReleaseType, manifestUsage);
     }
     const std::optional<Bytes> root = trustedRoot(*o);
     capsule::KeyLoader loader(o->secrets);
