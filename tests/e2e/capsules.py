@@ -106,5 +106,7 @@ def with_release_type(capsule, release_type):
 
 
 def capsule_rbu_length_0(capsule):
-    """The capsule with a capsule RBU header whose length byte is 0."""
-    return capsule[:UEFI_HEADER] + b'$RBU' + bytes(4) + capsule[100:]
+    """The capsule with an 8-byte capsule RBU header whose length byte is
+    0."""
+    return (capsule[:UEFI_HEADER] + b'$RBU' + bytes(4)
+            + capsule[UEFI_HEADER + capsule[UEFI_HEADER + 4]:])
