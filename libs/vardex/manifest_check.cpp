@@ -139,10 +139,9 @@ bool manifestAuthentic(const std::vector<std::uint8_t>& manifest,
         format::readLe16(manifest.data() + format::keyLengthOffset);
     const std::size_t signedSize = format::headerSize + keyLength;
     const std::size_t signatureOffset = signedSize + format::lengthFieldSize;
-    return rootSignatureValid(manifest.data(), signedSize,
-                              manifest.data() + signatureOffset,
-                              manifest.size() - signatureOffset, rootDer,
-                              rootSize) &&
+    return rootSignatureValid(
+               manifest.data(), signedSize, manifest.data() + signatureOffset,
+               manifest.size() - signatureOffset, rootDer, rootSize) &&
            imageKeyValid(manifest.data() + format::headerSize, keyLength);
 }
 

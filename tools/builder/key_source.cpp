@@ -100,15 +100,15 @@ Key KeyLoader::loadPem(const std::string& path)
         return nullptr;
     }
     PassPhrase phrase{&secret};
-    Key key(PEM_read_PrivateKey(file.get(), nullptr, passPhraseCallback,
-                                &phrase));
+    Key key(
+        PEM_read_PrivateKey(file.get(), nullptr, passPhraseCallback, &phrase));
     if (!key)
     {
         reason = !phrase.asked ? "no private key in " + path
                  : secret      ? "cannot decrypt " + path +
                                 " with the --passin pass phrase"
-                               : path + " is encrypted: give its pass phrase "
-                                 "with --passin env:NAME|file:PATH";
+                          : path + " is encrypted: give its pass phrase "
+                                   "with --passin env:NAME|file:PATH";
     }
     return key;
 }

@@ -147,11 +147,12 @@ Bytes Signer::finish()
 
 CheckedSignature::CheckedSignature(const Key& publicKey, const EVP_MD* digest,
                                    Bytes signature) :
-    ctx(EVP_MD_CTX_new()), signature(std::move(signature))
+    ctx(EVP_MD_CTX_new()),
+    signature(std::move(signature))
 {
-    if (ctx && (!publicKey ||
-                EVP_DigestVerifyInit(ctx.get(), nullptr, digest, nullptr,
-                                     publicKey.get()) != 1))
+    if (ctx &&
+        (!publicKey || EVP_DigestVerifyInit(ctx.get(), nullptr, digest, nullptr,
+                                            publicKey.get()) != 1))
     {
         ctx.reset();
     }

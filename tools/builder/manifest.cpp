@@ -45,8 +45,8 @@ Bytes buildManifestFromDer(const Key& rootKey, const Bytes& imageKeyDer,
 {
     const Bytes signedPart = manifestSignedPart(imageKeyDer, releaseType);
     return completeManifest(
-        signedPart, signData(signedPart.data(), signedPart.size(), rootKey,
-                             EVP_sha384()));
+        signedPart,
+        signData(signedPart.data(), signedPart.size(), rootKey, EVP_sha384()));
 }
 
 Bytes buildManifest(const Key& rootKey, const Key& imageKey,

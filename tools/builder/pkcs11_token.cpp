@@ -88,8 +88,8 @@ Key TokenKeys::load(const std::string& uri, const std::string& pin,
                     std::string& error)
 {
     const std::size_t queryStart = std::min(uri.find('?'), uri.size());
-    const std::string_view query = std::string_view(uri).substr(
-        std::min(queryStart + 1, uri.size()));
+    const std::string_view query =
+        std::string_view(uri).substr(std::min(queryStart + 1, uri.size()));
     if (query.find(pinValueAttribute) != std::string_view::npos)
     {
         error = "the URI carries its PIN (pin-value): give it with "
@@ -125,10 +125,9 @@ Key TokenKeys::load(const std::string& uri, const std::string& pin,
     }
     // UI_null: a missing or wrong PIN fails instead of prompting. The
     // engine API takes the method as non-const but does not change it.
-    Key key(ENGINE_load_private_key(engine->handle.get(),
-                                    uri.substr(0, queryStart).c_str(),
-                                    const_cast<UI_METHOD*>(UI_null()),
-                                    nullptr));
+    Key key(ENGINE_load_private_key(
+        engine->handle.get(), uri.substr(0, queryStart).c_str(),
+        const_cast<UI_METHOD*>(UI_null()), nullptr));
     if (!key)
     {
         error = "no usable private key in the token" + lastOpenSslError();

@@ -158,8 +158,7 @@ void identifyRoot(const Bytes& trusted, Report& report)
     const Bytes development = capsule::developmentRootDer();
     for (const Bytes* root : {&trusted, &development})
     {
-        if (report.manifest &&
-            manifestVerifies(report.manifest->bytes, *root))
+        if (report.manifest && manifestVerifies(report.manifest->bytes, *root))
         {
             report.manifest->root =
                 RootInfo{capsule::keyFingerprint(*root),
@@ -203,11 +202,11 @@ int inspect(int argc, char** argv)
         }
         describeCapsule(file.get(), report);
     }
-    const std::optional<Verdict> verdict = verifyCapsule(
-        path, options->rootPub.empty() ? nullptr : &*trusted,
-        [&report](std::FILE* image, std::uint32_t size) {
-            describeImage(image, size, report);
-        });
+    const std::optional<Verdict> verdict =
+        verifyCapsule(path, options->rootPub.empty() ? nullptr : &*trusted,
+                      [&report](std::FILE* image, std::uint32_t size) {
+                          describeImage(image, size, report);
+                      });
     if (!verdict)
     {
         std::fputs("capsule-tool: cannot create a scratch directory\n", stderr);

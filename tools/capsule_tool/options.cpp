@@ -75,10 +75,9 @@ bool takeNumber(Option option, const std::string& value, Options& options)
 bool takeOption(Option option, const char* value, Options& options)
 {
     std::string* const texts[] = {
-        &options.output,         &options.rootKey,   &options.imageKey,
-        &options.rootPub,        &options.imagePub,  &options.manifest,
-        &options.signature,      &options.secrets.pin,
-        &options.secrets.passin,
+        &options.output,    &options.rootKey,     &options.imageKey,
+        &options.rootPub,   &options.imagePub,    &options.manifest,
+        &options.signature, &options.secrets.pin, &options.secrets.passin,
     };
     const auto index = static_cast<std::size_t>(option);
     if (index < std::size(texts))
@@ -131,9 +130,8 @@ std::optional<Options> parseOptions(int argc, char** argv,
             status = usageError("option needs a value", usage);
             return std::nullopt;
         }
-        const auto option =
-            static_cast<Option>((found == 'o' ? code(Option::output) : found) -
-                                firstCode);
+        const auto option = static_cast<Option>(
+            (found == 'o' ? code(Option::output) : found) - firstCode);
         if (found == '?' ||
             std::find(allowed.begin(), allowed.end(), option) ==
                 allowed.end() ||

@@ -82,8 +82,7 @@ const char* keyChoiceError(const Options& o)
 // The manifest to pack: read from --manifest, or signed here. Empty,
 // reported, when it cannot be had or would not verify.
 Bytes packManifest(const Options& o, capsule::KeyLoader& loader,
-                   const capsule::Key& imageKey, const Bytes& root,
-                   int& status)
+                   const capsule::Key& imageKey, const Bytes& root, int& status)
 {
     status = exitError;
     Bytes manifest;

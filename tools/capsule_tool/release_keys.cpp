@@ -41,8 +41,7 @@ std::string rootDescription(const Bytes& rootDer)
            (isDevelopmentRoot(rootDer) ? " (development root key)" : "");
 }
 
-capsule::Key loadSigningKey(capsule::KeyLoader& loader,
-                            const std::string& name)
+capsule::Key loadSigningKey(capsule::KeyLoader& loader, const std::string& name)
 {
     capsule::Key key = loader.load(name);
     if (!key)
@@ -82,8 +81,7 @@ capsule::Key loadPublicKey(const std::string& path)
     return key;
 }
 
-std::optional<Bytes> readSmallFile(const std::string& path,
-                                   std::size_t maxSize)
+std::optional<Bytes> readSmallFile(const std::string& path, std::size_t maxSize)
 {
     const FilePtr file(std::fopen(path.c_str(), "rb"));
     Bytes bytes(maxSize + 1);
@@ -93,8 +91,9 @@ std::optional<Bytes> readSmallFile(const std::string& path,
     }
     if (!file || std::ferror(file.get()) != 0 || bytes.size() > maxSize)
     {
-        std::fprintf(stderr, "capsule-tool: cannot read %s (or it is longer "
-                             "than %zu bytes)\n",
+        std::fprintf(stderr,
+                     "capsule-tool: cannot read %s (or it is longer "
+                     "than %zu bytes)\n",
                      path.c_str(), maxSize);
         return std::nullopt;
     }
@@ -118,7 +117,8 @@ bool manifestVerifies(const Bytes& manifest, const Bytes& rootDer)
 
 Bytes manifestImageKey(const Bytes& manifest)
 {
-    const auto fields = capsule::parseManifest(manifest.data(), manifest.size());
+    const auto fields =
+        capsule::parseManifest(manifest.data(), manifest.size());
     if (!fields)
     {
         return {};

@@ -153,8 +153,7 @@ const char* modeError(const Options& o, bool attaching)
 {
     if (o.output.empty() || (attaching && !o.has(Option::signature)))
     {
-        return attaching ? "--signature and -o are required"
-                         : "-o is required";
+        return attaching ? "--signature and -o are required" : "-o is required";
     }
     if (o.has(Option::manifest) == o.has(Option::imagePub))
     {
@@ -203,7 +202,8 @@ int attachImage(const Options& o, const Bytes& signature, const Bytes& root)
         return status;
     }
     const Bytes keyDer = manifestImageKey(manifest);
-    const capsule::Key imagePub(vardex::decodePublicKey(keyDer.data(), keyDer.size()));
+    const capsule::Key imagePub(
+        vardex::decodePublicKey(keyDer.data(), keyDer.size()));
     capsule::CheckedSignature checked(imagePub, EVP_sha512(), signature);
     return writeCapsule(o, manifest, checked, root);
 }
@@ -258,11 +258,11 @@ int manifest(int argc, char** argv)
 int digest(int argc, char** argv)
 {
     int status = exitOk;
-    const std::optional<Options> o = parseOptions(
-        argc, argv,
-        {Option::output, Option::manifest, Option::imagePub,
-         Option::releaseType, Option::imageRbuLength},
-        1, digestUsage, status);
+    const std::optional<Options> o =
+        parseOptions(argc, argv,
+                     {Option::output, Option::manifest, Option::imagePub,
+                      Option::releaseType, Option::imageRbuLength},
+                     1, digestUsage, status);
     if (!o)
     {
         return status;
@@ -275,29 +275,29 @@ int digest(int argc, char** argv)
     if (o->has(Option::imagePub))
     {
         const Bytes signedPart = manifestToSign(*o);
-        result = signedPart.empty() ? Bytes()
-                                    : capsule::digestBytes(signedPart,
-                                                           EVP_sha384());
+        result = signedPart.empty()
+                     ? Bytes()
+                     : capsule::digestBytes(signedPart, EVP_sha384());
     }
     else
     {
         const auto manifest =
             readSmallFile(o->manifest, vardex::format::maxManifestSize);
-        result = manifest ? capsule::digestSignedPart(o->operands.front(),
-                                                      *manifest, EVP_sha512(),
-                                                      o->image)
-                          : Bytes();
+        result = manifest
+                     ? capsule::digestSignedPart(o->operands.front(), *manifest,
+                                                 EVP_sha512(), o->image)
+                     : Bytes();
     }
     if (result.empty())
     {
         std::fputs("capsule-tool: cannot compute the digest\n", stderr);
         return exitError;
     }
-    return writeSmallOutput(
-        o->output, result,
-        std::string(o->has(Option::imagePub) ? "SHA-384 for the root key "
-                                             : "SHA-512 for the image key ") +
-            hex(result));
+    return writeSmallOutput(o->output, result,
+                            std::string(o->has(Option::imagePub)
+                                            ? "SHA-384 for the root key "
+                                            : "SHA-512 for the image key ") +
+                                hex(result));
 }
 
 int attach(int argc, char** argv)
@@ -305,9 +305,9 @@ int attach(int argc, char** argv)
     int status = exitOk;
     const std::optional<Options> o = parseOptions(
         argc, argv,
-        {Option::output, Option::manifest, Option::imagePub,
-         Option::signature, Option::rootPub, Option::releaseType,
-         Option::imageRbuLength, Option::capsuleRbuLength, Option::preset},
+        {Option::output, Option::manifest, Option::imagePub, Option::signature,
+         Option::rootPub, Option::releaseType, Option::imageRbuLength,
+         Option::capsuleRbuLength, Option::preset},
         1, attachUsage, status);
     if (!o)
     {

@@ -32,8 +32,7 @@ int writeCapsule(const Options& options, const capsule::Bytes& manifest,
                      input.c_str(), options.output.c_str());
         return exitError;
     }
-    const std::optional<Verdict> verdict =
-        verifyCapsule(output.path(), &root);
+    const std::optional<Verdict> verdict = verifyCapsule(output.path(), &root);
     if (!verdict || !verdict->verified)
     {
         std::fprintf(stderr,
