@@ -3,6 +3,7 @@
 #include "handles/openssl.hpp"
 #include "handles/stdio.hpp"
 
+#include <openssl/crypto.h>
 #include <openssl/pem.h>
 
 #include <algorithm>
@@ -55,6 +56,15 @@ int passPhraseCallback(char* buffer, int size, int /*writing*/, void* data)
     return static_cast<int>(text.size());
 }
 
+// Overwrites a secret once it has been used.
+void wipe(std::optional<std::string>& secret)
+{
+    if (secret)
+    {
+        OPENSSL_cleanse(secret->data(), secret->size());
+    }
+}
+
 } // namespace
 
 std::optional<std::string> readSecret(const std::string& source,
@@ -102,6 +112,7 @@ Key KeyLoader::loadPem(const std::string& path)
     PassPhrase phrase{&secret};
     Key key(
         PEM_read_PrivateKey(file.get(), nullptr, passPhraseCallback, &phrase));
+    wipe(secret);
     if (!key)
     {
         reason = !phrase.asked ? "no private key in " + path
@@ -121,6 +132,7 @@ Key KeyLoader::loadFromToken(const std::string& uri)
         return nullptr;
     }
     Key key = token.load(uri, *pin, reason);
+    wipe(pin);
     if (!key && sources.pin.empty())
     {
         reason += " (no PIN given: --pin-source env:NAME|file:PATH)";

@@ -74,13 +74,14 @@ bool takeNumber(Option option, const std::string& value, Options& options)
 // Takes one option's value; false when the value is not acceptable.
 bool takeOption(Option option, const char* value, Options& options)
 {
-    std::string* const texts[] = {
+    // The text options, in the order of Option.
+    const std::array<std::string*, 9> texts = {
         &options.output,    &options.rootKey,     &options.imageKey,
         &options.rootPub,   &options.imagePub,    &options.manifest,
         &options.signature, &options.secrets.pin, &options.secrets.passin,
     };
     const auto index = static_cast<std::size_t>(option);
-    if (index < std::size(texts))
+    if (index < texts.size())
     {
         *texts[index] = value;
         return !texts[index]->empty();

@@ -6,10 +6,10 @@
 #include "manifest_root_key.hpp"
 #include "vardex/manifest_check.hpp"
 
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 namespace capsule_tool
@@ -124,7 +124,7 @@ Bytes manifestImageKey(const Bytes& manifest)
         return {};
     }
     const auto start = manifest.begin() + static_cast<long>(fields->keyOffset);
-    return Bytes(start, start + static_cast<long>(fields->keyLength));
+    return {start, start + static_cast<long>(fields->keyLength)};
 }
 
 PendingOutput::PendingOutput(std::string path) : final(std::move(path))
