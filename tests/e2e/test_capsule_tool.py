@@ -19,7 +19,7 @@ import pytest
 
 from capsules import (CAPSULE_TOOL, KEYS, SLOT, capsule_rbu_length_0, flip,
                       payload, with_release_type)
-from conftest import SOURCE_ROOT, wrapped
+from conftest import SOURCE_ROOT, WRAPPER, wrapped
 
 GUID = '3B6686BD-0D76-4030-B70E-B5519E2FC5A0'
 # SHA-256 of the development image key's DER.
@@ -310,6 +310,17 @@ def test_command_line(tmp_path, monkeypatch, args, status, stream, text):
     result = run_tool(*args)
     assert result.returncode == status
     assert text in getattr(result, stream).decode()
+
+
+@pytest.mark.skipif(bool(WRAPPER), reason="the host's objcopy reads the "
+                    'native build')
+def test_tool_names_no_path_of_the_build_host(tmp_path):
+    # What an installed tool would carry: its data, not its debug
+    # information.
+    subprocess.run(['objcopy', '-O', 'binary', '--only-section=.rodata',
+                    CAPSULE_TOOL, tmp_path / 'rodata'], check=True)
+    assert str(SOURCE_ROOT.resolve()).encode() not in (
+        tmp_path / 'rodata').read_bytes()
 
 
 @pytest.mark.skipif(shutil.which('openssl') is None, reason='needs openssl')
