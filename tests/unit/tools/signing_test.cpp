@@ -156,6 +156,7 @@ TEST_P(Options, AreTakenOnlyWhereTheVerbAllowsThem)
     const auto& [more, status] = GetParam();
     words.insert(words.end(), more.begin(), more.end());
     std::vector<char*> argv;
+    argv.reserve(words.size());
     for (std::string& word : words)
     {
         argv.push_back(word.data());
