@@ -74,23 +74,21 @@ Bytes publicKeyDer(const EVP_PKEY* key)
     return der;
 }
 
-std::string keyFingerprint(const Bytes& publicKeyDer)
+std::string hexText(const Bytes& bytes)
 {
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int length = 0;
-    if (EVP_Digest(publicKeyDer.data(), publicKeyDer.size(), digest.data(),
-                   &length, EVP_sha256(), nullptr) != 1)
-    {
-        return {};
-    }
-    static constexpr std::string_view hex = "0123456789abcdef";
+    static constexpr std::string_view digits = "0123456789abcdef";
     std::string text;
-    for (unsigned int i = 0; i < length; ++i)
+    for (const std::uint8_t byte : bytes)
     {
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 0x0F];
+        text += digits[byte >> 4];
+        text += digits[byte & 0x0F];
     }
     return text;
+}
+
+std::string keyFingerprint(const Bytes& publicKeyDer)
+{
+    return hexText(digestBytes(publicKeyDer, EVP_sha256()));
 }
 
 bool isP384Key(const Key& key)

@@ -39,6 +39,9 @@ inline Bytes publicKeyDer(const Key& key)
 // root and the image key.
 bool isP384Key(const Key& key);
 
+// Bytes as lower-case hex.
+std::string hexText(const Bytes& bytes);
+
 // SHA-256 of the DER SubjectPublicKeyInfo, as lower-case hex.
 std::string keyFingerprint(const Bytes& publicKeyDer);
 

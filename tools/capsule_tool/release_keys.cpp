@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <utility>
 
 namespace capsule_tool
 {
@@ -41,13 +42,17 @@ std::string rootDescription(const Bytes& rootDer)
            (isDevelopmentRoot(rootDer) ? " (development root key)" : "");
 }
 
-capsule::Key loadSigningKey(capsule::KeyLoader& loader, const std::string& name)
+namespace
 {
-    capsule::Key key = loader.load(name);
+
+// The loaded key if it is P-384; empty, reported, otherwise. `failure`
+// says why nothing was loaded.
+capsule::Key p384Only(capsule::Key key, const std::string& name,
+                      const std::string& failure)
+{
     if (!key)
     {
-        std::fprintf(stderr, "capsule-tool: cannot load key %s: %s\n",
-                     name.c_str(), loader.error().c_str());
+        std::fprintf(stderr, "capsule-tool: cannot load %s\n", failure.c_str());
         return nullptr;
     }
     if (!capsule::isP384Key(key))
@@ -61,24 +66,18 @@ capsule::Key loadSigningKey(capsule::KeyLoader& loader, const std::string& name)
     return key;
 }
 
+} // namespace
+
+capsule::Key loadSigningKey(capsule::KeyLoader& loader, const std::string& name)
+{
+    capsule::Key key = loader.load(name);
+    return p384Only(std::move(key), name,
+                    "key " + name + ": " + loader.error());
+}
+
 capsule::Key loadPublicKey(const std::string& path)
 {
-    capsule::Key key = capsule::loadPublicKey(path);
-    if (!key)
-    {
-        std::fprintf(stderr, "capsule-tool: cannot load public key %s\n",
-                     path.c_str());
-        return nullptr;
-    }
-    if (!capsule::isP384Key(key))
-    {
-        std::fprintf(stderr,
-                     "capsule-tool: key %s is not an ECDSA P-384 key (the "
-                     "updater accepts no other)\n",
-                     path.c_str());
-        return nullptr;
-    }
-    return key;
+    return p384Only(capsule::loadPublicKey(path), path, "public key " + path);
 }
 
 std::optional<Bytes> readSmallFile(const std::string& path, std::size_t maxSize)

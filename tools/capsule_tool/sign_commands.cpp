@@ -135,18 +135,6 @@ int writeSmallOutput(const std::string& path, const Bytes& bytes,
     return exitOk;
 }
 
-std::string hex(const Bytes& bytes)
-{
-    static constexpr const char* digits = "0123456789abcdef";
-    std::string text;
-    for (const std::uint8_t byte : bytes)
-    {
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0F];
-    }
-    return text;
-}
-
 // The mode of digest and attach: an image (--manifest) or a manifest
 // (--image-pub); a usage error message when the options do not fit.
 const char* modeError(const Options& o, bool attaching)
@@ -297,7 +285,7 @@ int digest(int argc, char** argv)
                             std::string(o->has(Option::imagePub)
                                             ? "SHA-384 for the root key "
                                             : "SHA-512 for the image key ") +
-                                hex(result));
+                                capsule::hexText(result));
 }
 
 int attach(int argc, char** argv)
