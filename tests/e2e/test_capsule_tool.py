@@ -101,7 +101,8 @@ def test_inspect_reports_a_capsule_without_release_type(tmp_path):
 def keys(tmp_path_factory):
     """Key files beside the development keys: another P-384 root (private
     and public), a P-256 key and its public half, the development image key
-    encrypted with the pass phrase 'secret', and pass-phrase files."""
+    encrypted with the pass phrase 'secret', a wrong pass phrase in a file,
+    and a manifest signed by the other root."""
     folder = tmp_path_factory.mktemp('keys')
 
     def openssl(*words):
@@ -114,8 +115,11 @@ def keys(tmp_path_factory):
                 folder / f'{name}_pub.pem')
     openssl('pkcs8', '-topk8', '-in', KEYS / 'image_signing_private.pem',
             '-out', folder / 'encrypted.pem', '-passout', 'pass:secret')
-    (folder / 'right').write_text('secret\n')
     (folder / 'wrong').write_text('guess\n')
+    assert run_tool('manifest', '--root-key', folder / 'other.pem',
+                    '--image-pub', KEYS / 'image_signing_public.pem',
+                    '--root-pub', folder / 'other_pub.pem', '-o',
+                    folder / 'other_manifest.bin').returncode == EXIT_OK
     return folder
 
 
@@ -174,17 +178,22 @@ NOTHING = ': nothing written'
       '--release-type', '0'], EXIT_USAGE, 'release type 0 is none'),
     (['manifest', '--root-key', '{k}/other.pem', '--image-pub',
       KEYS / 'image_signing_public.pem'], EXIT_WOULD_NOT_VERIFY, NOTHING),
+    (['digest', '--manifest', '{k}/other_manifest.bin'],
+     EXIT_WOULD_NOT_VERIFY, 'does not verify against root key'),
+    (['digest', '--manifest', '{k}/other_manifest.bin', '--root-pub',
+      '{k}/other_pub.pem'], EXIT_OK, 'SHA-512 for the image key'),
 ], ids=['no-keys', 'image-key-alone', 'development-and-other', 'development',
         'root-p256', 'image-p256', 'root-pub-p256', 'encrypted-no-passin',
         'wrong-passin', 'passin', 'passin-unset', 'other-root',
         'other-root-named', 'development-other-root-named', 'type0',
         'imageL0', 'manifest-image-p256', 'manifest-type0',
-        'manifest-other-root'])
+        'manifest-other-root', 'digest-other-root',
+        'digest-other-root-named'])
 def test_keys_and_trusted_root(tmp_path, keys, args, status, text):
     (tmp_path / 'raw.bin').write_bytes(payload(5000))
     words = [str(a).replace('{k}', str(keys)) for a in args]
-    verb, operands = ((words.pop(0), []) if words[:1] == ['manifest']
-                      else ('pack', [tmp_path / 'raw.bin']))
+    verb = words.pop(0) if words[:1] in (['manifest'], ['digest']) else 'pack'
+    operands = [] if verb == 'manifest' else [tmp_path / 'raw.bin']
     result = run_tool(verb, *operands, '-o', tmp_path / 'out', *words,
                       env={'PASS': 'secret'})
     output = (result.stdout + result.stderr).decode()

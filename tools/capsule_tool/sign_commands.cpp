@@ -44,20 +44,24 @@ constexpr const char* manifestUsage =
     "verify against the trusted root key (nothing written).\n";
 
 constexpr const char* digestUsage =
-    "Usage: capsule-tool digest --manifest FILE [--image-rbu-length N]\n"
-    "                           <raw image> -o <digest>\n"
+    "Usage: capsule-tool digest --manifest FILE [--root-pub PEM]\n"
+    "                           [--image-rbu-length N] <raw image>\n"
+    "                           -o <digest>\n"
     "       capsule-tool digest --image-pub PEM [--release-type N]\n"
     "                           -o <digest>\n"
     "\n"
     "Writes what a key held elsewhere must sign, as raw bytes:\n"
     "  - with --manifest, the SHA-512 of the image's signed part (RBU\n"
-    "    header, manifest, raw image), for the image key;\n"
+    "    header, manifest, raw image), for the image key; the manifest must\n"
+    "    verify against the trusted root key (--root-pub, default: this\n"
+    "    build's root key);\n"
     "  - with --image-pub, the SHA-384 of the manifest's signed part, for\n"
     "    the root key.\n"
     "Sign it as a digest (e.g. openssl pkeyutl -sign) into a DER ECDSA\n"
     "signature, and complete the capsule or manifest with 'attach'.\n"
     "\n"
-    "Exit statuses: 0 written, 2 usage error, 3 other error.\n";
+    "Exit statuses: 0 written, 2 usage error, 3 other error, 5 the manifest\n"
+    "does not verify against the trusted root key.\n";
 
 constexpr const char* attachUsage =
     "Usage: capsule-tool attach --manifest FILE --signature SIG\n"
@@ -246,11 +250,11 @@ int manifest(int argc, char** argv)
 int digest(int argc, char** argv)
 {
     int status = exitOk;
-    const std::optional<Options> o =
-        parseOptions(argc, argv,
-                     {Option::output, Option::manifest, Option::imagePub,
-                      Option::releaseType, Option::imageRbuLength},
-                     1, digestUsage, status);
+    const std::optional<Options> o = parseOptions(
+        argc, argv,
+        {Option::output, Option::manifest, Option::imagePub, Option::rootPub,
+         Option::releaseType, Option::imageRbuLength},
+        1, digestUsage, status);
     if (!o)
     {
         return status;
@@ -269,12 +273,16 @@ int digest(int argc, char** argv)
     }
     else
     {
-        const auto manifest =
-            readSmallFile(o->manifest, vardex::format::maxManifestSize);
-        result = manifest
-                     ? capsule::digestSignedPart(o->operands.front(), *manifest,
-                                                 EVP_sha512(), o->image)
-                     : Bytes();
+        // Nothing is signed for a manifest the trusted root would refuse.
+        const std::optional<Bytes> root = trustedRoot(*o);
+        const Bytes manifest =
+            root ? trustedManifest(*o, *root, status) : Bytes();
+        if (manifest.empty())
+        {
+            return root ? status : exitError;
+        }
+        result = capsule::digestSignedPart(o->operands.front(), manifest,
+                                           EVP_sha512(), o->image);
     }
     if (result.empty())
     {
