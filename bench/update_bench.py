@@ -142,8 +142,9 @@ def main():
             raw = work / 'raw'
             capsule = work / 'capsule'
             write_image(raw, mib)
-            subprocess.run([str(tool), 'pack', '--preset', '1', str(raw),
-                            '-o', str(capsule)], check=True,
+            subprocess.run([str(tool), 'pack', '--development-keys',
+                            '--preset', '1', str(raw), '-o', str(capsule)],
+                           check=True,
                            stdout=subprocess.DEVNULL)
             raw.unlink()
             ours, peak = updater.update(capsule, options.rounds)

@@ -37,7 +37,7 @@ calc() { awk "BEGIN { print $1 }"; }
 
 for mib in "${sizes[@]}"; do
     head -c "${mib}M" /dev/urandom >"$work/raw"
-    "$tool" pack --preset 0 "$work/raw" -o "$work/capsule" >/dev/null
+    "$tool" pack --development-keys --preset 0 "$work/raw" -o "$work/capsule" >/dev/null
     rm "$work/raw"
     # 84-byte UEFI header, then the capsule's 16-byte RBU header.
     tail -c +101 "$work/capsule" | xz -dc --format=lzma >"$work/image"

@@ -33,10 +33,8 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::string directory = argv[1];
-    const capsule::Key root =
-        capsule::loadPrivateKey(capsule::developmentRootKeyPath());
-    const capsule::Key image =
-        capsule::loadPrivateKey(capsule::developmentImageKeyPath());
+    const capsule::Key root = capsule::developmentRootKey();
+    const capsule::Key image = capsule::developmentImageKey();
     const capsule::Key otherRoot = capsule::generateP384Key();
     if (!root || !image || !otherRoot)
     {

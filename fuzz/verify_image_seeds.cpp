@@ -43,8 +43,7 @@ int main(int argc, char* argv[])
         return 2;
     }
     const std::string directory = argv[1];
-    const capsule::Key root =
-        capsule::loadPrivateKey(capsule::developmentRootKeyPath());
+    const capsule::Key root = capsule::developmentRootKey();
     const capsule::Key imageKey = capsule::generateP384Key();
     if (!root || !imageKey)
     {

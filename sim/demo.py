@@ -208,7 +208,8 @@ class Demo:
         image.write_bytes(random.Random(VERSION_ID).randbytes(RAW_SIZE))
         (self.sandbox.tmp / IMAGE_DIR.removeprefix('/tmp/')
          / 'payload').mkdir(parents=True)
-        result = self.run('capsule-tool', 'pack', RAW_IMAGE, '-o', CAPSULE)
+        result = self.run('capsule-tool', 'pack', '--development-keys',
+                          RAW_IMAGE, '-o', CAPSULE)
         expect(result.returncode == 0, 'capsule-tool could not pack')
         print(f'  wrote {CAPSULE} ({len(self.capsule())} bytes, signed '
               'with the development keys)')

@@ -3,6 +3,7 @@
 // Owning handles of the OpenSSL objects the updater, the manifest library
 // stand-in and the capsule tools use: freed on every way out.
 
+#include <openssl/bio.h>
 #include <openssl/evp.h>
 
 #include <memory>
@@ -23,6 +24,15 @@ struct MdCtxFree
     }
 };
 
+struct BioFree
+{
+    void operator()(BIO* bio) const noexcept
+    {
+        BIO_free(bio);
+    }
+};
+
 // An owned key; null when loading, decoding or generating failed.
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using BioPtr = std::unique_ptr<BIO, BioFree>;

@@ -16,7 +16,8 @@ JOURNAL = '  stdout|     '
 # Lines the output must hold, in this order; each is matched as the start
 # of a line.
 STAGED = [
-    '$ capsule-tool pack /tmp/bios.bin -o /tmp/images/a3d2fe67/payload/'
+    '$ capsule-tool pack --development-keys /tmp/bios.bin -o '
+    '/tmp/images/a3d2fe67/payload/'
     'bios.cap', '  exit status 0',
     TOOL + 'startUpdate a3d2fe67', '  stdout| ::: Starting BIOS Update',
     '  exit status 0',

@@ -11,7 +11,8 @@ import threading
 
 import pytest
 
-from capsules import SLOT, UEFI_HEADER, bomb, flip, image_of, rewrap
+from capsules import (SLOT, UEFI_HEADER, bomb, capsule_rbu_length_0, flip,
+                      image_of, rewrap, with_release_type)
 from conftest import (ACTIVATION, ACTIVATIONS, BIOS_UPDATER, BUILD_ROOT,
                       FILE_PATH, JOB_CONTROL, SOFTWARE_ROOT, SOURCE_ROOT,
                       VERSION, call_failed, fail_line, info_line,
@@ -370,7 +371,8 @@ STOPS = {
         lambda c, w=word: c[:84] + w + c[88:]), 'unwrap', NO_RBU)
        for word in (b'RBU$', b'$RBV', b'$rbu')},
     # The copy starts at the "$RBU" word itself, which xz does not take.
-    'capsule-rbu-length-0': (_pack(capsule_rbu_length=0), 'unwrap', NOT_LZMA),
+    'capsule-rbu-length-0': (_capsule(capsule_rbu_length_0), 'unwrap',
+                             NOT_LZMA),
     'capsule-rbu-length-255-on-16-bytes': (
         _capsule(lambda c: flip(c, 88, 16 ^ 255)), 'unwrap', NOT_LZMA),
     'copy-buffer-not-allocated': (
@@ -420,7 +422,8 @@ STOPS = {
     'digest-update-fails': (
         _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_DigestVerifyUpdate'}),
         'unwrap', bad_signature(286, 'Failed in EVP_DigestVerifyUpdate().')),
-    'release-type-0': (_pack(release_type=0), 'unwrap', refused(
+    'release-type-0': (_capsule(lambda c: with_release_type(c, 0)),
+                       'unwrap', refused(
         206, 'Failed to get release type from manifest.',
         DECOMPRESSED + MANIFEST_OK + SIGNATURE_OK)),
     'failure-entry-throws': (_then(

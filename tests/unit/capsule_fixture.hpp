@@ -21,8 +21,7 @@ using capsule::Bytes;
 
 inline const capsule::Key& rootKey()
 {
-    static const capsule::Key key =
-        capsule::loadPrivateKey(capsule::developmentRootKeyPath());
+    static const capsule::Key key = capsule::developmentRootKey();
     return key;
 }
 

@@ -50,28 +50,12 @@ bool writeAll(std::FILE* file, const std::uint8_t* data, std::size_t size)
     return std::fwrite(data, 1, size, file) == size;
 }
 
-// The streaming half of packFile: writes everything after the UEFI header.
-bool streamCapsuleBody(std::FILE* payload, const Bytes& manifest,
-                       const Key& imageKey, std::FILE* out,
-                       const ImageLayout& image, const CapsuleLayout& capsule)
+// Streams the signed part of an image (RBU header, manifest, payload) to
+// `feed`; false when reading or feeding fails.
+template <typename Feed>
+bool streamSignedPart(std::FILE* payload, const Bytes& manifest,
+                      const ImageLayout& image, Feed feed)
 {
-    const Bytes capsuleRbu = rbuHeader(capsule.rbuHeaderLength);
-    if (!writeAll(out, capsuleRbu.data(), capsuleRbu.size()))
-    {
-        return false;
-    }
-    Signer signer(imageKey, EVP_sha512());
-    if (!signer.ready())
-    {
-        return false;
-    }
-    LzmaEncoder encoder(capsule.compressionPreset,
-                        [out](const std::uint8_t* bytes, std::size_t size) {
-                            return writeAll(out, bytes, size);
-                        });
-    const auto feed = [&](const std::uint8_t* data, std::size_t size) {
-        return signer.update(data, size) && encoder.write(data, size);
-    };
     const Bytes imageRbu = rbuHeader(image.rbuHeaderLength);
     if (!feed(imageRbu.data(), imageRbu.size()) ||
         !feed(manifest.data(), manifest.size()))
@@ -87,7 +71,27 @@ bool streamCapsuleBody(std::FILE* payload, const Bytes& manifest,
             return false;
         }
     }
-    if (std::ferror(payload) != 0)
+    return std::ferror(payload) == 0;
+}
+
+// The streaming half of packFile: writes everything after the UEFI header.
+bool streamCapsuleBody(std::FILE* payload, const Bytes& manifest,
+                       StreamSigner& signer, std::FILE* out,
+                       const ImageLayout& image, const CapsuleLayout& capsule)
+{
+    const Bytes capsuleRbu = rbuHeader(capsule.rbuHeaderLength);
+    if (!writeAll(out, capsuleRbu.data(), capsuleRbu.size()))
+    {
+        return false;
+    }
+    LzmaEncoder encoder(capsule.compressionPreset,
+                        [out](const std::uint8_t* bytes, std::size_t size) {
+                            return writeAll(out, bytes, size);
+                        });
+    const auto feed = [&](const std::uint8_t* data, std::size_t size) {
+        return signer.update(data, size) && encoder.write(data, size);
+    };
+    if (!streamSignedPart(payload, manifest, image, feed))
     {
         return false;
     }
@@ -166,8 +170,31 @@ Bytes buildCapsule(const Bytes& image, const CapsuleLayout& layout)
     return capsule;
 }
 
+Bytes digestSignedPart(const std::string& payloadPath, const Bytes& manifest,
+                       const EVP_MD* digest, const ImageLayout& image)
+{
+    const FilePtr payload(std::fopen(payloadPath.c_str(), "rb"));
+    const MdCtxPtr ctx(EVP_MD_CTX_new());
+    if (!payload || !ctx || EVP_DigestInit_ex(ctx.get(), digest, nullptr) != 1)
+    {
+        return {};
+    }
+    const auto feed = [&ctx](const std::uint8_t* data, std::size_t size) {
+        return EVP_DigestUpdate(ctx.get(), data, size) == 1;
+    };
+    Bytes result(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    if (!streamSignedPart(payload.get(), manifest, image, feed) ||
+        EVP_DigestFinal_ex(ctx.get(), result.data(), &length) != 1)
+    {
+        return {};
+    }
+    result.resize(length);
+    return result;
+}
+
 bool packFile(const std::string& payloadPath, const Bytes& manifest,
-              const Key& imageKey, const std::string& outPath,
+              StreamSigner& signer, const std::string& outPath,
               const ImageLayout& image, const CapsuleLayout& capsule)
 {
     bool done = false;
@@ -180,7 +207,7 @@ bool packFile(const std::string& payloadPath, const Bytes& manifest,
         }
         const Bytes placeholder = uefiCapsuleHeader(0);
         done = writeAll(out.get(), placeholder.data(), placeholder.size()) &&
-               streamCapsuleBody(payload.get(), manifest, imageKey, out.get(),
+               streamCapsuleBody(payload.get(), manifest, signer, out.get(),
                                  image, capsule);
         const long total = done ? std::ftell(out.get()) : -1;
         done = total > 0 && std::fseek(out.get(), 0, SEEK_SET) == 0;

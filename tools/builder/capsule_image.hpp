@@ -68,11 +68,17 @@ Bytes uefiCapsuleHeader(std::uint32_t capsuleImageSize);
 // UEFI header + capsule RBU header + compressed image. Empty on failure.
 Bytes buildCapsule(const Bytes& image, const CapsuleLayout& layout = {});
 
+// The digest of an image's signed part (RBU header, manifest, payload file),
+// streamed: what the image key signs (with SHA-512). Empty on failure.
+Bytes digestSignedPart(const std::string& payloadPath, const Bytes& manifest,
+                       const EVP_MD* digest, const ImageLayout& image = {});
+
 // Streams a payload file of any size into a capsule file without holding
-// either whole (fixed-size buffers only). False on any failure (the output
-// file is then removed).
+// either whole (fixed-size buffers only); the signature slot gets what
+// `signer` makes of the signed part (SHA-512). False on any failure (the
+// output file is then removed).
 bool packFile(const std::string& payloadPath, const Bytes& manifest,
-              const Key& imageKey, const std::string& outPath,
+              StreamSigner& signer, const std::string& outPath,
               const ImageLayout& image = {}, const CapsuleLayout& capsule = {});
 
 } // namespace capsule

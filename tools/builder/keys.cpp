@@ -1,6 +1,8 @@
 #include "builder/keys.hpp"
 
+#include "development_keys.hpp"
 #include "handles/stdio.hpp"
+#include "vardex/manifest_check.hpp"
 
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -8,13 +10,24 @@
 #include <array>
 #include <cstdio>
 #include <string_view>
-
-#ifndef CAPSULE_DEVELOPMENT_KEY_DIR
-#error "CAPSULE_DEVELOPMENT_KEY_DIR must name keys/development"
-#endif
+#include <utility>
 
 namespace capsule
 {
+namespace
+{
+
+Key privateKeyFromText(const char* pem)
+{
+    const BioPtr bio(BIO_new_mem_buf(pem, -1));
+    if (!bio)
+    {
+        return nullptr;
+    }
+    return Key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+}
+
+} // namespace
 
 Key loadPrivateKey(const std::string& pemPath)
 {
@@ -61,38 +74,43 @@ Bytes publicKeyDer(const EVP_PKEY* key)
     return der;
 }
 
-std::string keyFingerprint(const Bytes& publicKeyDer)
+std::string hexText(const Bytes& bytes)
 {
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int length = 0;
-    if (EVP_Digest(publicKeyDer.data(), publicKeyDer.size(), digest.data(),
-                   &length, EVP_sha256(), nullptr) != 1)
-    {
-        return {};
-    }
-    static constexpr std::string_view hex = "0123456789abcdef";
+    static constexpr std::string_view digits = "0123456789abcdef";
     std::string text;
-    for (unsigned int i = 0; i < length; ++i)
+    for (const std::uint8_t byte : bytes)
     {
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 0x0F];
+        text += digits[byte >> 4];
+        text += digits[byte & 0x0F];
     }
     return text;
 }
 
-std::string developmentKeyPath(const std::string& name)
+std::string keyFingerprint(const Bytes& publicKeyDer)
 {
-    return std::string(CAPSULE_DEVELOPMENT_KEY_DIR) + "/" + name;
+    return hexText(digestBytes(publicKeyDer, EVP_sha256()));
 }
 
-std::string developmentRootKeyPath()
+bool isP384Key(const Key& key)
 {
-    return developmentKeyPath("manifest_root_private.pem");
+    const Bytes der = publicKeyDer(key);
+    const PkeyPtr publicHalf = vardex::decodePublicKey(der.data(), der.size());
+    return publicHalf && vardex::isP384Key(publicHalf.get());
 }
 
-std::string developmentImageKeyPath()
+Key developmentRootKey()
 {
-    return developmentKeyPath("image_signing_private.pem");
+    return privateKeyFromText(embedded::developmentRootPem);
+}
+
+Key developmentImageKey()
+{
+    return privateKeyFromText(embedded::developmentImagePem);
+}
+
+Bytes developmentRootDer()
+{
+    return publicKeyDer(developmentRootKey());
 }
 
 Signer::Signer(const Key& key, const EVP_MD* digest) : ctx(EVP_MD_CTX_new())
@@ -123,6 +141,48 @@ Bytes Signer::finish()
     }
     signature.resize(length);
     return signature;
+}
+
+CheckedSignature::CheckedSignature(const Key& publicKey, const EVP_MD* digest,
+                                   Bytes signature) :
+    ctx(EVP_MD_CTX_new()),
+    signature(std::move(signature))
+{
+    if (ctx &&
+        (!publicKey || EVP_DigestVerifyInit(ctx.get(), nullptr, digest, nullptr,
+                                            publicKey.get()) != 1))
+    {
+        ctx.reset();
+    }
+}
+
+bool CheckedSignature::update(const std::uint8_t* data, std::size_t size)
+{
+    return ctx && EVP_DigestVerifyUpdate(ctx.get(), data, size) == 1;
+}
+
+Bytes CheckedSignature::finish()
+{
+    if (!ctx || EVP_DigestVerifyFinal(ctx.get(), signature.data(),
+                                      signature.size()) != 1)
+    {
+        refused = ctx != nullptr;
+        return {};
+    }
+    return signature;
+}
+
+Bytes digestBytes(const Bytes& data, const EVP_MD* digest)
+{
+    Bytes result(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    if (EVP_Digest(data.data(), data.size(), result.data(), &length, digest,
+                   nullptr) != 1)
+    {
+        return {};
+    }
+    result.resize(length);
+    return result;
 }
 
 Bytes signData(const std::uint8_t* data, std::size_t size, const Key& key,

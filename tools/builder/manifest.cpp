@@ -10,8 +10,7 @@ namespace capsule
 
 namespace format = vardex::format;
 
-Bytes buildManifestFromDer(const Key& rootKey, const Bytes& imageKeyDer,
-                           std::uint8_t releaseType)
+Bytes manifestSignedPart(const Bytes& imageKeyDer, std::uint8_t releaseType)
 {
     if (!format::keyLengthValid(imageKeyDer.size()))
     {
@@ -24,19 +23,30 @@ Bytes buildManifestFromDer(const Key& rootKey, const Bytes& imageKeyDer,
     format::writeLe16(manifest.data() + format::keyLengthOffset,
                       static_cast<std::uint16_t>(imageKeyDer.size()));
     append(manifest, imageKeyDer);
+    return manifest;
+}
 
-    const Bytes signature =
-        signData(manifest.data(), manifest.size(), rootKey, EVP_sha384());
-    if (!format::signatureLengthValid(signature.size()))
+Bytes completeManifest(Bytes signedPart, const Bytes& signature)
+{
+    if (signedPart.empty() || !format::signatureLengthValid(signature.size()))
     {
         return {};
     }
     std::array<std::uint8_t, format::lengthFieldSize> length{};
     format::writeLe16(length.data(),
                       static_cast<std::uint16_t>(signature.size()));
-    manifest.insert(manifest.end(), length.begin(), length.end());
-    append(manifest, signature);
-    return manifest;
+    signedPart.insert(signedPart.end(), length.begin(), length.end());
+    append(signedPart, signature);
+    return signedPart;
+}
+
+Bytes buildManifestFromDer(const Key& rootKey, const Bytes& imageKeyDer,
+                           std::uint8_t releaseType)
+{
+    const Bytes signedPart = manifestSignedPart(imageKeyDer, releaseType);
+    return completeManifest(
+        signedPart,
+        signData(signedPart.data(), signedPart.size(), rootKey, EVP_sha384()));
 }
 
 Bytes buildManifest(const Key& rootKey, const Key& imageKey,

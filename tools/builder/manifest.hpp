@@ -22,6 +22,14 @@ Bytes buildManifest(const Key& rootKey, const Key& imageKey,
 Bytes buildManifestFromDer(const Key& rootKey, const Bytes& imageKeyDer,
                            std::uint8_t releaseType);
 
+// The part of a manifest the root key signs (with SHA-384): header and image
+// key. Empty when the key does not fit.
+Bytes manifestSignedPart(const Bytes& imageKeyDer, std::uint8_t releaseType);
+
+// The signed part followed by the root's DER signature; empty when the
+// signature does not fit.
+Bytes completeManifest(Bytes signedPart, const Bytes& signature);
+
 // Offsets of a built manifest's fields, for reports and for tests that
 // corrupt them.
 struct ManifestFields

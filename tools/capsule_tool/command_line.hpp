@@ -17,6 +17,11 @@ constexpr int exitNotVerified = 1;
 constexpr int exitUsage = 2;
 // An unreadable file, an unusable key, a failed write.
 constexpr int exitError = 3;
+// attach: the signature does not verify; nothing written.
+constexpr int exitBadSignature = 4;
+// The result would not verify against the trusted root key (or the keys
+// would make one that could not); nothing written.
+constexpr int exitWouldNotVerify = 5;
 
 inline bool isHelp(std::string_view word)
 {
@@ -49,6 +54,9 @@ inline int usageError(const char* message, const char* usage)
 
 // The verbs: argv[0] is the verb itself.
 int pack(int argc, char** argv);
+int manifest(int argc, char** argv);
+int digest(int argc, char** argv);
+int attach(int argc, char** argv);
 int inspect(int argc, char** argv);
 
 } // namespace capsule_tool

@@ -5,21 +5,17 @@
 
 #include "builder/keys.hpp"
 #include "builder/manifest.hpp"
-#include "builder/scratch_directory.hpp"
 #include "capsule/layout.hpp"
+#include "capsule_tool/capsule_check.hpp"
 #include "capsule_tool/command_line.hpp"
 #include "capsule_tool/inspect_report.hpp"
-#include "diag.hpp"
+#include "capsule_tool/options.hpp"
+#include "capsule_tool/release_keys.hpp"
 #include "handles/stdio.hpp"
-#include "update/bios_image_context.hpp"
-#include "update/verify_image.hpp"
 #include "vardex/manifest_format.hpp"
-
-#include <getopt.h>
 
 #include <array>
 #include <cstdio>
-#include <exception>
 #include <filesystem>
 #include <string>
 
@@ -28,21 +24,24 @@ namespace capsule_tool
 namespace
 {
 
-using capsule::Bytes;
 namespace layout = capsule::layout;
 
 constexpr const char* inspectUsage =
-    "Usage: capsule-tool inspect [--json] <capsule>\n"
+    "Usage: capsule-tool inspect [--json] [--root-pub PEM] <capsule>\n"
     "\n"
     "Prints the capsule's UEFI header, RBU header, the decompressed image's\n"
-    "RBU header, its manifest (release type, image key fingerprint) and\n"
-    "signature slot, then verifies the capsule offline with the updater's\n"
-    "own unwrapping (via /usr/bin/xz) and verification code. The updater's\n"
-    "failure and information lines are repeated on standard error.\n"
+    "RBU header, its manifest (release type, SHA-256 fingerprints of the\n"
+    "image key and of the root key that verifies it, \"development root\n"
+    "key\" for that one) and signature slot, then verifies the capsule\n"
+    "offline with the updater's own unwrapping (via /usr/bin/xz) and\n"
+    "verification code. The updater's failure and information lines are\n"
+    "repeated on standard error.\n"
     "\n"
     "Options:\n"
-    "  --json       one JSON object on standard output instead of text\n"
-    "  -h, --help   print this text\n"
+    "  --json          one JSON object on standard output instead of text\n"
+    "  --root-pub PEM  verify against this root public key instead of the\n"
+    "                  one built into this build's manifest library\n"
+    "  -h, --help      print this text\n"
     "\n"
     "Exit statuses: 0 verifies, 1 does not verify, 2 usage error,\n"
     "3 other error.\n";
@@ -128,7 +127,11 @@ void describeImage(std::FILE* image, std::uint32_t size, Report& report)
             manifest.begin() + static_cast<long>(fields->keyOffset),
             manifest.begin() +
                 static_cast<long>(fields->keyOffset + fields->keyLength));
-        report.manifest = ManifestInfo{*fields, capsule::keyFingerprint(key)};
+        report.manifest = ManifestInfo{
+            *fields, capsule::keyFingerprint(key),
+            Bytes(manifest.begin(),
+                  manifest.begin() + static_cast<long>(fields->totalLength)),
+            std::nullopt};
     }
     if (size < layout::signatureSlotSize)
     {
@@ -148,102 +151,44 @@ void describeImage(std::FILE* image, std::uint32_t size, Report& report)
     }
 }
 
-// The lines of a text, without their newlines; empty lines left out.
-std::vector<std::string> linesOf(const std::string& text)
+// Which root key verifies the manifest: the trusted one, else the
+// development one.
+void identifyRoot(const Bytes& trusted, Report& report)
 {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size())
+    const Bytes development = capsule::developmentRootDer();
+    for (const Bytes* root : {&trusted, &development})
     {
-        const std::size_t end = std::min(text.find('\n', start), text.size());
-        if (end > start)
+        if (report.manifest && manifestVerifies(report.manifest->bytes, *root))
         {
-            lines.push_back(text.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return lines;
-}
-
-// Unwraps and verifies with the updater's code, collecting its lines and
-// repeating them on standard error. False when the private scratch area
-// cannot be made.
-bool verifyCapsule(const std::string& path, Report& report)
-{
-    const capsule::ScratchDirectory scratch;
-    if (!scratch.ready())
-    {
-        return false;
-    }
-    const diag::Capture capture;
-    {
-        update::BiosImageContext ctx(path, scratch.area());
-        if (update::uncompressBiosCapFile(ctx) == 0)
-        {
-            describeImage(ctx.file.get(), ctx.imageSize, report);
-            try
-            {
-                report.verified = update::verifyBiosImage(ctx);
-                report.releaseType = ctx.releaseType;
-            }
-            catch (const std::exception& error)
-            {
-                std::fprintf(stderr, "capsule-tool: exception: %s\n",
-                             error.what());
-                report.verified = false;
-            }
+            report.manifest->root =
+                RootInfo{capsule::keyFingerprint(*root),
+                         isDevelopmentRoot(*root), root == &trusted};
+            return;
         }
     }
-    std::fputs(capture.text().c_str(), stderr);
-    report.messages = linesOf(capture.text());
-    return true;
 }
-
-constexpr std::array<option, 3> longOptions{{
-    {"json", no_argument, nullptr, 'j'},
-    {"help", no_argument, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0},
-}};
 
 } // namespace
 
 int inspect(int argc, char** argv)
 {
-    bool json = false;
-    optind = 1;
-    opterr = 0;
-    int code = 0;
-    while ((code = getopt_long(argc, argv, "h", longOptions.data(), nullptr)) !=
-           -1)
+    int status = exitOk;
+    const std::optional<Options> options = parseOptions(
+        argc, argv, {Option::json, Option::rootPub}, 1, inspectUsage, status);
+    if (!options)
     {
-        if (code == 'h')
-        {
-            std::fputs(inspectUsage, stdout);
-            return exitOk;
-        }
-        if (code != 'j')
-        {
-            return usageError("unexpected argument", inspectUsage);
-        }
-        json = true;
+        return status;
     }
-    for (int i = optind; i < argc; ++i)
-    {
-        if (isHelp(argv[i]))
-        {
-            std::fputs(inspectUsage, stdout);
-            return exitOk;
-        }
-    }
-    if (optind == argc)
+    if (options->operands.empty())
     {
         return usageError("a capsule is required", inspectUsage);
     }
-    if (argc - optind > 1)
+    const std::optional<Bytes> trusted = trustedRoot(*options);
+    if (!trusted)
     {
-        return usageError("unexpected argument", inspectUsage);
+        return exitError;
     }
-    const std::string path = argv[optind];
+    const std::string& path = options->operands.front();
     Report report;
     {
         const FilePtr file(std::fopen(path.c_str(), "rb"));
@@ -257,12 +202,21 @@ int inspect(int argc, char** argv)
         }
         describeCapsule(file.get(), report);
     }
-    if (!verifyCapsule(path, report))
+    const std::optional<Verdict> verdict =
+        verifyCapsule(path, options->rootPub.empty() ? nullptr : &*trusted,
+                      [&report](std::FILE* image, std::uint32_t size) {
+                          describeImage(image, size, report);
+                      });
+    if (!verdict)
     {
         std::fputs("capsule-tool: cannot create a scratch directory\n", stderr);
         return exitError;
     }
-    json ? printJson(path, report) : printText(path, report);
+    report.verified = verdict->verified;
+    report.releaseType = verdict->releaseType;
+    report.messages = verdict->messages;
+    identifyRoot(*trusted, report);
+    options->json ? printJson(path, report) : printText(path, report);
     return report.verified ? exitOk : exitNotVerified;
 }
 

@@ -23,6 +23,20 @@ const char* releaseTypeName(unsigned type)
     return type == 2 ? "production" : "prototype";
 }
 
+void printRoot(const std::optional<RootInfo>& root)
+{
+    if (!root)
+    {
+        std::printf("  root key:           verified by neither the trusted nor "
+                    "the development root key\n");
+        return;
+    }
+    std::printf("  root key:           sha256 %s%s%s\n",
+                root->fingerprint.c_str(),
+                root->development ? " (development root key)" : "",
+                root->trusted ? "" : ", not the trusted root key");
+}
+
 } // namespace
 
 void printText(const std::string& path, const Report& r)
@@ -58,6 +72,7 @@ void printText(const std::string& path, const Report& r)
                     f.totalLength, f.formatVersion, f.releaseType,
                     releaseTypeName(f.releaseType), f.keyLength,
                     r.manifest->fingerprint.c_str(), f.signatureLength);
+        printRoot(r.manifest->root);
     }
     if (r.slot)
     {
@@ -198,6 +213,12 @@ void printJson(const std::string& path, const Report& r)
             m.member("key_length", std::uint64_t{f.keyLength});
             m.member("key_sha256", r.manifest->fingerprint);
             m.member("signature_length", std::uint64_t{f.signatureLength});
+            const std::optional<RootInfo>& root = r.manifest->root;
+            m.object("root_key", root.has_value(), [&root](JsonObject& k) {
+                k.member("sha256", root->fingerprint);
+                k.member("development_root_key", root->development);
+                k.member("trusted", root->trusted);
+            });
         });
         o.member("payload_size", slotValue(r, true));
         o.member("signature_der_length", slotValue(r, false));

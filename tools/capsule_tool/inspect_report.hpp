@@ -19,10 +19,21 @@ struct RbuInfo
     unsigned length = 0;
 };
 
+// The root key that verifies a manifest.
+struct RootInfo
+{
+    std::string fingerprint;
+    bool development = false; // the development root key
+    bool trusted = false;     // the key the capsule was verified against
+};
+
 struct ManifestInfo
 {
     capsule::ManifestFields fields;
-    std::string fingerprint;
+    std::string fingerprint; // of the image key
+    capsule::Bytes bytes;
+    // Empty when neither the trusted nor the development root verifies it.
+    std::optional<RootInfo> root;
 };
 
 struct SlotInfo

@@ -1,12 +1,14 @@
-// capsule-tool pack: a raw BIOS image into a signed capsule.
+// capsule-tool pack: a raw BIOS image into a signed capsule, written only
+// once it verifies against the root key that will be trusted.
 
 #include "builder/capsule_image.hpp"
 #include "builder/manifest.hpp"
 #include "capsule_tool/command_line.hpp"
+#include "capsule_tool/options.hpp"
+#include "capsule_tool/release_keys.hpp"
+#include "capsule_tool/signed_output.hpp"
+#include "vardex/manifest_format.hpp"
 
-#include <getopt.h>
-
-#include <array>
 #include <optional>
 #include <string>
 
@@ -21,149 +23,106 @@ constexpr const char* packUsage =
     "Builds the image (RBU header + firmware manifest + raw image + 104-byte\n"
     "signature slot), compresses it with LZMA and wraps it in a UEFI capsule\n"
     "header and an RBU header. The raw image is streamed, never held whole.\n"
+    "The capsule is written only once it verifies, with the updater's own\n"
+    "code, against the trusted root key.\n"
+    "\n"
+    "Keys (ECDSA P-384; KEY is a PEM file or a pkcs11: URI):\n"
+    "  --image-key KEY            image-signing private key, with either\n"
+    "  --root-key KEY             the root private key (signs the manifest)\n"
+    "  --manifest FILE            or a manifest made by 'capsule-tool\n"
+    "                             manifest' (no root private key needed)\n"
+    "  --development-keys         the DEVELOPMENT keys instead (public:\n"
+    "                             never for production)\n"
+    "  --root-pub PEM             the root public key the capsule must verify\n"
+    "                             against (default: this build's root key)\n"
+    "  --pin-source env:NAME|file:PATH   the token's PIN\n"
+    "  --passin env:NAME|file:PATH       pass phrase of encrypted PEM keys\n"
     "\n"
     "Options:\n"
     "  -o, --output PATH          capsule to write (required)\n"
-    "  --image-key PEM            image-signing private key (ECDSA P-384)\n"
-    "  --root-key PEM             manifest root-of-trust private key\n"
-    "                             (both default to the DEVELOPMENT keys in\n"
-    "                             keys/development/: never for production)\n"
     "  --release-type N           release type byte 0..255 (default 2,\n"
-    "                             production; 0 means none)\n"
+    "                             production; 0 means none; not with\n"
+    "                             --manifest)\n"
     "  --image-rbu-length N       image RBU header length byte (default 16)\n"
     "  --capsule-rbu-length N     capsule RBU header length byte (default 16)\n"
     "  --preset N                 LZMA preset 0..9 (default 6)\n"
     "  -h, --help                 print this text\n"
     "\n"
-    "Exit statuses: 0 written, 2 usage error, 3 other error.\n";
+    "Exit statuses: 0 written, 2 usage error, 3 other error, 5 the capsule\n"
+    "would not verify against the trusted root key (nothing written).\n";
 
-struct PackOptions
+// Which keys pack was given; a usage error message when they do not go
+// together.
+const char* keyChoiceError(const Options& o)
 {
-    std::string input;
-    std::string output;
-    std::string imageKey = capsule::developmentImageKeyPath();
-    std::string rootKey = capsule::developmentRootKeyPath();
-    unsigned releaseType = 2;
-    capsule::ImageLayout image;
-    capsule::CapsuleLayout capsule;
-};
-
-// The long options without a short form.
-enum LongOption : int
-{
-    imageKeyOption = 256,
-    rootKeyOption,
-    releaseTypeOption,
-    imageRbuLengthOption,
-    capsuleRbuLengthOption,
-    presetOption,
-};
-
-constexpr std::array<option, 9> longOptions{{
-    {"output", required_argument, nullptr, 'o'},
-    {"image-key", required_argument, nullptr, imageKeyOption},
-    {"root-key", required_argument, nullptr, rootKeyOption},
-    {"release-type", required_argument, nullptr, releaseTypeOption},
-    {"image-rbu-length", required_argument, nullptr, imageRbuLengthOption},
-    {"capsule-rbu-length", required_argument, nullptr, capsuleRbuLengthOption},
-    {"preset", required_argument, nullptr, presetOption},
-    {"help", no_argument, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0},
-}};
-
-// Takes one option's value; false when the value is not acceptable.
-bool takeOption(int code, const std::string& value, PackOptions& options)
-{
-    switch (code)
+    if (o.developmentKeys)
     {
-        case 'o':
-            options.output = value;
-            return true;
-        case imageKeyOption:
-            options.imageKey = value;
-            return true;
-        case rootKeyOption:
-            options.rootKey = value;
-            return true;
-        default:
-            break;
+        return o.has(Option::imageKey) || o.has(Option::rootKey) ||
+                       o.has(Option::manifest)
+                   ? "--development-keys takes no other key or manifest"
+                   : nullptr;
     }
-    const std::optional<unsigned> number =
-        parseNumber(value, code == presetOption ? 9 : 255);
-    if (!number)
+    if (!o.has(Option::imageKey))
     {
-        return false;
+        return "pack needs keys: --image-key with --root-key or --manifest "
+               "(or --development-keys for a development capsule)";
     }
-    switch (code)
+    if (o.has(Option::rootKey) == o.has(Option::manifest))
     {
-        case releaseTypeOption:
-            options.releaseType = *number;
-            return true;
-        case imageRbuLengthOption:
-            options.image.rbuHeaderLength = static_cast<std::uint8_t>(*number);
-            return true;
-        case capsuleRbuLengthOption:
-            options.capsule.rbuHeaderLength =
-                static_cast<std::uint8_t>(*number);
-            return true;
-        case presetOption:
-            options.capsule.compressionPreset = *number;
-            return true;
-        default:
-            return false;
+        return "--image-key goes with one of --root-key and --manifest";
     }
+    if (o.has(Option::manifest) && o.has(Option::releaseType))
+    {
+        return "the release type is the manifest's: no --release-type with "
+               "--manifest";
+    }
+    return nullptr;
 }
 
-// Parses pack's words; nullopt once help was printed or a usage error
-// reported, with the exit status in `status`.
-std::optional<PackOptions> parsePackOptions(int argc, char** argv, int& status)
+// The manifest to pack: read from --manifest, or signed here. Empty,
+// reported, when it cannot be had or would not verify.
+Bytes packManifest(const Options& o, capsule::KeyLoader& loader,
+                   const capsule::Key& imageKey, const Bytes& root, int& status)
 {
-    PackOptions options;
-    optind = 1;
-    opterr = 0;
-    int code = 0;
-    while ((code = getopt_long(argc, argv, ":o:h", longOptions.data(),
-                               nullptr)) != -1)
+    status = exitError;
+    Bytes manifest;
+    if (o.has(Option::manifest))
     {
-        if (code == 'h')
-        {
-            std::fputs(packUsage, stdout);
-            status = exitOk;
-            return std::nullopt;
-        }
-        if (code == ':')
-        {
-            status = usageError("option needs a value", packUsage);
-            return std::nullopt;
-        }
-        if (code == '?' || !takeOption(code, optarg, options))
-        {
-            status = usageError("unknown option or bad value", packUsage);
-            return std::nullopt;
-        }
+        const auto read =
+            readSmallFile(o.manifest, vardex::format::maxManifestSize);
+        manifest = read ? *read : Bytes();
     }
-    for (int i = optind; i < argc; ++i)
+    else
     {
-        if (isHelp(argv[i]))
-        {
-            std::fputs(packUsage, stdout);
-            status = exitOk;
-            return std::nullopt;
-        }
+        const capsule::Key rootKey = o.developmentKeys
+                                         ? capsule::developmentRootKey()
+                                         : loadSigningKey(loader, o.rootKey);
+        manifest = rootKey ? capsule::buildManifest(
+                                 rootKey, imageKey,
+                                 static_cast<std::uint8_t>(o.releaseType))
+                           : Bytes();
     }
-    if (argc - optind > 1)
+    if (manifest.empty())
     {
-        status = usageError("more than one raw image", packUsage);
-        return std::nullopt;
+        return {};
     }
-    if (optind == argc || options.output.empty())
+    status = exitWouldNotVerify;
+    if (!manifestVerifies(manifest, root))
     {
-        status =
-            usageError("a raw image and -o <capsule> are required", packUsage);
-        return std::nullopt;
+        std::fprintf(stderr,
+                     "capsule-tool: the manifest does not verify against root "
+                     "key %s: nothing written\n",
+                     rootDescription(root).c_str());
+        return {};
     }
-    options.input = argv[optind];
-    return options;
+    if (manifestImageKey(manifest) != capsule::publicKeyDer(imageKey))
+    {
+        std::fputs("capsule-tool: the manifest names another image key than "
+                   "--image-key: nothing written\n",
+                   stderr);
+        return {};
+    }
+    return manifest;
 }
 
 } // namespace
@@ -171,37 +130,42 @@ std::optional<PackOptions> parsePackOptions(int argc, char** argv, int& status)
 int pack(int argc, char** argv)
 {
     int status = exitOk;
-    const std::optional<PackOptions> options =
-        parsePackOptions(argc, argv, status);
-    if (!options)
+    const std::optional<Options> o = parseOptions(
+        argc, argv,
+        {Option::output, Option::rootKey, Option::imageKey, Option::rootPub,
+         Option::manifest, Option::pinSource, Option::passin,
+         Option::developmentKeys, Option::releaseType, Option::imageRbuLength,
+         Option::capsuleRbuLength, Option::preset},
+        1, packUsage, status);
+    if (!o)
     {
         return status;
     }
-    const capsule::Key imageKey = capsule::loadPrivateKey(options->imageKey);
-    const capsule::Key rootKey = capsule::loadPrivateKey(options->rootKey);
-    if (!imageKey || !rootKey)
+    if (o->operands.empty() || o->output.empty())
     {
-        std::fprintf(stderr, "capsule-tool: cannot load key %s\n",
-                     imageKey ? options->rootKey.c_str()
-                              : options->imageKey.c_str());
+        return usageError("a raw image and -o <capsule> are required",
+                          packUsage);
+    }
+    if (const char* error = keyChoiceError(*o))
+    {
+        return usageError(error, packUsage);
+    }
+    const std::optional<Bytes> root = trustedRoot(*o);
+    capsule::KeyLoader loader(o->secrets);
+    const capsule::Key imageKey = o->developmentKeys
+                                      ? capsule::developmentImageKey()
+                                      : loadSigningKey(loader, o->imageKey);
+    if (!root || !imageKey)
+    {
         return exitError;
     }
-    const capsule::Bytes manifest = capsule::buildManifest(
-        rootKey, imageKey, static_cast<std::uint8_t>(options->releaseType));
+    const Bytes manifest = packManifest(*o, loader, imageKey, *root, status);
     if (manifest.empty())
     {
-        std::fputs("capsule-tool: cannot build the manifest with these keys\n",
-                   stderr);
-        return exitError;
+        return status;
     }
-    if (!capsule::packFile(options->input, manifest, imageKey, options->output,
-                           options->image, options->capsule))
-    {
-        std::fprintf(stderr, "capsule-tool: cannot pack %s into %s\n",
-                     options->input.c_str(), options->output.c_str());
-        return exitError;
-    }
-    return exitOk;
+    capsule::Signer signer(imageKey, EVP_sha512());
+    return writeCapsule(*o, manifest, signer, *root);
 }
 
 } // namespace capsule_tool

@@ -1,0 +1,139 @@
+#include "capsule_tool/capsule_check.hpp"
+
+#include "builder/keys.hpp"
+#include "builder/scratch_directory.hpp"
+#include "capsule/layout.hpp"
+#include "diag.hpp"
+#include "update/bios_image_context.hpp"
+#include "update/verify_image.hpp"
+#include "vardex/manifest_check.hpp"
+#include "vardex/manifest_format.hpp"
+
+#include <cstring>
+#include <exception>
+
+namespace capsule_tool
+{
+namespace
+{
+
+namespace layout = capsule::layout;
+
+// The lines of a text, without their newlines; empty lines left out.
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size())
+    {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        if (end > start)
+        {
+            lines.push_back(text.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+// Positions the image after its RBU header; false without one.
+bool skipRbuHeader(std::FILE* image)
+{
+    layout::RbuHeaderWords header{};
+    return std::fseek(image, 0, SEEK_SET) == 0 &&
+           std::fread(header.data(), layout::rbuWordSize, layout::rbuWordCount,
+                      image) == layout::rbuWordCount &&
+           std::memcmp(header.data(), layout::rbuMagic.data(),
+                       layout::rbuMagic.size()) == 0 &&
+           std::fseek(image, header[layout::rbuLengthOffset], SEEK_SET) == 0;
+}
+
+// What the updater's verification does, with the manifest checked against
+// `root` instead of the build's root key.
+bool verifyAgainst(const capsule::Bytes& root, update::BiosImageContext& ctx,
+                   Verdict& verdict)
+{
+    std::FILE* image = ctx.file.get();
+    std::vector<std::uint8_t> manifest;
+    std::vector<std::uint8_t> keyRecord;
+    const char* failure = nullptr;
+    if (!skipRbuHeader(image))
+    {
+        failure = "the image does not start with an RBU header";
+    }
+    else if (!vardex::readManifest(image, manifest) ||
+             !vardex::manifestAuthentic(manifest, root.data(), root.size()))
+    {
+        failure = "the manifest does not verify against the root key";
+    }
+    else
+    {
+        vardex::buildKeyRecord(manifest, keyRecord);
+        if (update::signature_verify(image, ctx.imageSize, keyRecord.data()) !=
+            0)
+        {
+            failure = "the image signature does not verify";
+        }
+        else if ((verdict.releaseType =
+                      manifest[vardex::format::releaseTypeOffset]) == 0)
+        {
+            failure = "the manifest carries no release type";
+        }
+    }
+    if (failure != nullptr)
+    {
+        verdict.messages.push_back(std::string("capsule-tool: ") + failure +
+                                   " (root key sha256 " +
+                                   capsule::keyFingerprint(root) + ")");
+    }
+    return failure == nullptr;
+}
+
+} // namespace
+
+std::optional<Verdict> verifyCapsule(const std::string& path,
+                                     const capsule::Bytes* root,
+                                     const ImageVisitor& visit)
+{
+    const capsule::ScratchDirectory scratch;
+    if (!scratch.ready())
+    {
+        return std::nullopt;
+    }
+    Verdict verdict;
+    const diag::Capture capture;
+    {
+        update::BiosImageContext ctx(path, scratch.area());
+        if (update::uncompressBiosCapFile(ctx) == 0)
+        {
+            if (visit)
+            {
+                visit(ctx.file.get(), ctx.imageSize);
+            }
+            try
+            {
+                verdict.verified = root != nullptr
+                                       ? verifyAgainst(*root, ctx, verdict)
+                                       : update::verifyBiosImage(ctx);
+                verdict.releaseType =
+                    root != nullptr ? verdict.releaseType : ctx.releaseType;
+            }
+            catch (const std::exception& error)
+            {
+                verdict.messages.push_back(
+                    std::string("capsule-tool: exception: ") + error.what());
+                verdict.verified = false;
+            }
+        }
+    }
+    std::vector<std::string> lines = linesOf(capture.text());
+    lines.insert(lines.end(), verdict.messages.begin(), verdict.messages.end());
+    verdict.messages = std::move(lines);
+    for (const std::string& line : verdict.messages)
+    {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+    return verdict;
+}
+
+} // namespace capsule_tool
