@@ -90,18 +90,13 @@ class Sha512
 
 // Copies all of `from` (from its start) into `to`, feeding every byte to
 // digest when one is given. 0, or the errno value of the step that failed.
-int copyAll(int from, int to, Sha512* digest)
+int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest)
 {
-    const StreamBuffer buffer = allocateStreamBuffer();
-    if (!buffer)
-    {
-        return ENOMEM;
-    }
     off_t offset = 0;
     for (;;)
     {
         const ssize_t got =
-            ::pread(from, buffer.get(), streamBufferSize, offset);
+            ::pread(from, buffer, streamBufferSize, offset);
         if (got < 0 && errno == EINTR)
         {
             continue;
@@ -113,11 +108,11 @@ int copyAll(int from, int to, Sha512* digest)
         const auto size = static_cast<std::size_t>(got);
         if (digest != nullptr)
         {
-            digest->update(buffer.get(), size);
+            digest->update(buffer, size);
         }
         errno = 0;
         if (!tasks::writeAllAt(
-                to, {reinterpret_cast<const char*>(buffer.get()), size},
+                to, {reinterpret_cast<const char*>(buffer), size},
                 offset))
         {
             // A write that stored nothing and said nothing: no room.
@@ -167,7 +162,8 @@ CapsuleSnapshot::CapsuleSnapshot(
     const std::vector<std::string>& privateDirectories)
 {
     const UniqueFd payload = openPayload(payloadPath);
-    if (!payload.valid())
+    const StreamBuffer buffer = allocateStreamBuffer();
+    if (!payload.valid() || !buffer)
     {
         return;
     }
@@ -175,7 +171,8 @@ CapsuleSnapshot::CapsuleSnapshot(
     {
         UniqueFd file = openUnnamed(directory);
         Sha512 sha;
-        if (file.valid() && copyAll(payload.get(), file.get(), &sha) == 0)
+        if (file.valid() &&
+            copyAll(payload.get(), file.get(), buffer.get(), &sha) == 0)
         {
             digest = sha.hex();
             if (!digest.empty())
@@ -244,7 +241,9 @@ std::error_code CapsuleSnapshot::publish(const std::string& directory,
     {
         return failed(errno);
     }
-    error = copyAll(copy.get(), staged.get(), nullptr);
+    const StreamBuffer buffer = allocateStreamBuffer();
+    error = buffer ? copyAll(copy.get(), staged.get(), buffer.get(), nullptr)
+                   : ENOMEM;
     if (error == 0)
     {
         error = publishFile(staged.get(), target.get(), name);

@@ -28,11 +28,11 @@
 //   FAULT_SHIM_MANIFEST_CALL_FAILS=d2i_PUBKEY,EVP_DigestVerify
 //       These OpenSSL calls fail (null, or 0) when the manifest library
 //       (libvardex) makes them.
-//   FAULT_SHIM_STEPS_LOG=/some/file  FAULT_SHIM_KILL_AT=12
-//       Calls that change files (open, pwrite, fsync, fchmod, chmod,
+//   FAULT_SHIM_KILL_AT=12
+//       Calls that open or change files (open, pwrite, fsync, fchmod, chmod,
 //       fchmodat, linkat, mkdir, rename, unlink, unlinkat, rmdir, remove,
-//       ftruncate, fallocate) are steps: each is logged by name, one a line,
-//       and the process is killed (SIGKILL) before its n-th step.
+//       ftruncate, fallocate) are steps: the process is killed (SIGKILL)
+//       before its 12th step.
 //
 // Without these variables the shim changes nothing. Programs the tool
 // starts (its xz child) run without the shim.
@@ -146,27 +146,13 @@ bool callFails(const char* function, const void* caller)
            manifestCallFails(function, caller);
 }
 
-// Counts a step (a call that changes files), logs it and kills the process
+// Counts a step (a call that opens or changes files) and kills the process
 // before the chosen one.
-void step(const char* function)
+void step()
 {
     static unsigned count = 0;
-    ++count;
-    if (const char* log = std::getenv("FAULT_SHIM_STEPS_LOG"); log != nullptr)
-    {
-        using Open = int (*)(const char*, int, ...);
-        static const auto realOpen = nextSymbol<Open>("open");
-        const int fd =
-            realOpen(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0)
-        {
-            (void)!write(fd, function, std::strlen(function));
-            (void)!write(fd, "\n", 1);
-            close(fd);
-        }
-    }
     const char* at = std::getenv("FAULT_SHIM_KILL_AT");
-    if (at != nullptr && std::strtoul(at, nullptr, 10) == count)
+    if (at != nullptr && std::strtoul(at, nullptr, 10) == ++count)
     {
         kill(getpid(), SIGKILL);
     }
@@ -177,7 +163,7 @@ template <typename Function, typename... Args>
 auto stepped(const char* function, Args... args)
 {
     static const auto real = nextSymbol<Function>(function);
-    step(function);
+    step();
     return real(args...);
 }
 
@@ -246,7 +232,7 @@ extern "C" int open(const char* path, int flags, ...)
         (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
     va_end(args);
     noteOpen(path);
-    step("open");
+    step();
     return realOpen(path, flags, mode);
 }
 
@@ -310,7 +296,7 @@ int faultFor(const std::string& function, int fd)
 template <typename Real, typename... Args>
 int unlessFaulty(const char* function, Real real, int fd, Args... args)
 {
-    step(function);
+    step();
     if (const int fault = faultFor(function, fd); fault > 0)
     {
         errno = fault;
@@ -326,7 +312,7 @@ extern "C" ssize_t pwrite(int fd, const void* data, std::size_t size,
 {
     using Write = ssize_t (*)(int, const void*, std::size_t, off_t);
     static const auto realWrite = nextSymbol<Write>("pwrite");
-    step("pwrite");
+    step();
     const int fault = faultFor("pwrite", fd);
     if (fault > 0)
     {
