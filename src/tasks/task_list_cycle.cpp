@@ -66,6 +66,7 @@ void TaskListCycle::readTaskList(std::vector<TaskEntry>& list)
     }
     ListContents contents = file.read();
     unread.clear();
+    prior = contents.digest;
     const FilePtr stream = contents.state == ListContents::State::read
                                ? streamOver(contents.bytes)
                                : nullptr;
@@ -92,7 +93,7 @@ bool TaskListCycle::writeTaskList(const std::vector<TaskEntry>& list)
         }
         unread.clear();
     }
-    return file.rewrite(text);
+    return file.rewrite(text, prior);
 }
 
 } // namespace tasks
