@@ -61,8 +61,8 @@ class FileLock
 
   private:
     FileLock() = default;
-    // Waits for the lock on opened, which is named path in the reasons.
-    void acquire(UniqueFd opened, const std::string& path,
+    // Waits for the lock on opened, which is named lockFile in the reasons.
+    void acquire(UniqueFd opened, const std::string& lockFile,
                  std::chrono::milliseconds patience);
 
     UniqueFd file;

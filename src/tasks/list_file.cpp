@@ -37,8 +37,8 @@ std::string digestOf(std::string_view bytes)
 {
     std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
     unsigned int length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), md.data(), &length,
-                   EVP_sha256(), nullptr) != 1)
+    if (EVP_Digest(bytes.data(), bytes.size(), md.data(), &length, EVP_sha256(),
+                   nullptr) != 1)
     {
         return {};
     }
@@ -370,7 +370,7 @@ void ListFile::dropIntent() const
 }
 
 ListFile::Intent ListFile::writeIntent(std::string_view text,
-                                      std::string_view prior) const
+                                       std::string_view prior) const
 {
     const std::string intent = intentPath();
     const std::string fresh = intent + freshSuffix;

@@ -157,14 +157,15 @@ ScratchArea ScratchArea::in(const std::string& directory)
 
 BiosImageContext::BiosImageContext(const std::string& capsulePath,
                                    ScratchArea area) :
-    BiosImageContext(capsulePath, FilePtr(std::fopen(capsulePath.c_str(), "rb")),
+    BiosImageContext(capsulePath,
+                     FilePtr(std::fopen(capsulePath.c_str(), "rb")),
                      std::move(area))
 {}
 
-BiosImageContext::BiosImageContext(const std::string& capsulePath,
-                                   FilePtr capsule, ScratchArea area) :
+BiosImageContext::BiosImageContext(std::string capsulePath, FilePtr capsule,
+                                   ScratchArea area) :
     file(std::move(capsule)),
-    path(capsulePath), scratch(std::move(area))
+    path(std::move(capsulePath)), scratch(std::move(area))
 {}
 
 BiosImageContext::~BiosImageContext()

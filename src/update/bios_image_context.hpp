@@ -59,7 +59,7 @@ struct BiosImageContext
     // A context whose capsule is already open: `capsule` (null when it could
     // not be had, which unwrapping reports like a failed open); capsulePath
     // is what the update names it by.
-    BiosImageContext(const std::string& capsulePath, FilePtr capsule,
+    BiosImageContext(std::string capsulePath, FilePtr capsule,
                      ScratchArea area = ScratchArea::in(biosScratchDirectory));
 
     BiosImageContext(const BiosImageContext&) = delete;

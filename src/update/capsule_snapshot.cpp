@@ -41,8 +41,8 @@ UniqueFd openPayload(const std::string& path)
 // A new unnamed file in directory, mode 0644 whatever the umask.
 UniqueFd openUnnamed(const std::string& directory)
 {
-    UniqueFd file(::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC,
-                         unnamedMode));
+    UniqueFd file(
+        ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, unnamedMode));
     if (file.valid() && ::fchmod(file.get(), stagedMode) != 0)
     {
         file.reset();
@@ -95,8 +95,7 @@ int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest)
     off_t offset = 0;
     for (;;)
     {
-        const ssize_t got =
-            ::pread(from, buffer, streamBufferSize, offset);
+        const ssize_t got = ::pread(from, buffer, streamBufferSize, offset);
         if (got < 0 && errno == EINTR)
         {
             continue;
@@ -112,8 +111,7 @@ int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest)
         }
         errno = 0;
         if (!tasks::writeAllAt(
-                to, {reinterpret_cast<const char*>(buffer), size},
-                offset))
+                to, {reinterpret_cast<const char*>(buffer), size}, offset))
         {
             // A write that stored nothing and said nothing: no room.
             return errno != 0 ? errno : ENOSPC;

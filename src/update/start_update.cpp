@@ -30,11 +30,9 @@ constexpr const char* payloadDirectory = "payload";
 // Where the host's firmware picks up the staged capsule.
 constexpr const char* stagingDirectory = "/tmp/tmpBIOSPayload";
 // The staging directory is the host's to read, the updater's to write.
-constexpr fs::perms stagingDirectoryMode = fs::perms::owner_all |
-                                           fs::perms::group_read |
-                                           fs::perms::group_exec |
-                                           fs::perms::others_read |
-                                           fs::perms::others_exec;
+constexpr fs::perms stagingDirectoryMode =
+    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+    fs::perms::others_read | fs::perms::others_exec;
 // Created without access for others until its mode is set.
 constexpr mode_t privateUmask = 0077;
 
@@ -193,11 +191,10 @@ std::string stageCapsule(const CapsuleSnapshot& snapshot,
         {
             return (fs::path(stagingDirectory) / capsuleName).string();
         }
-        diag::fail(
-            "startUpdate", 372, "Exception copying payload: %s",
-            fs::filesystem_error("cannot copy", capsulePath, stagingDirectory,
-                                 error)
-                .what());
+        diag::fail("startUpdate", 372, "Exception copying payload: %s",
+                   fs::filesystem_error("cannot copy", capsulePath,
+                                        stagingDirectory, error)
+                       .what());
     }
     catch (const std::exception& e)
     {

@@ -108,7 +108,8 @@ const char* objectOf(const void* caller)
     Dl_info info{};
     link_map* object = nullptr;
     return dladdr1(caller, &info, reinterpret_cast<void**>(&object),
-                   RTLD_DL_LINKMAP) != 0 && object != nullptr
+                   RTLD_DL_LINKMAP) != 0 &&
+                   object != nullptr
                ? object->l_name
                : nullptr;
 }
@@ -390,13 +391,12 @@ extern "C" int EVP_PKEY_is_a(const void* key, const char* name)
                : real(key, name);
 }
 
-extern "C" int EVP_PKEY_get_utf8_string_param(const void* key,
-                                              const char* name, char* text,
-                                              std::size_t size,
+extern "C" int EVP_PKEY_get_utf8_string_param(const void* key, const char* name,
+                                              char* text, std::size_t size,
                                               std::size_t* length)
 {
-    using Get = int (*)(const void*, const char*, char*, std::size_t,
-                        std::size_t*);
+    using Get =
+        int (*)(const void*, const char*, char*, std::size_t, std::size_t*);
     static const auto real = nextSymbol<Get>("EVP_PKEY_get_utf8_string_param");
     return callFails("EVP_PKEY_get_utf8_string_param",
                      __builtin_return_address(0))
