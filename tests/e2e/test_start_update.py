@@ -10,6 +10,7 @@ import shlex
 import signal
 import socket
 import stat
+import time
 
 import pytest
 
@@ -676,3 +677,31 @@ def test_a_kill_at_any_step_leaves_the_staged_capsule_whole_or_absent(
         assert (step, final.read_bytes() if final.exists() else None) in (
             (step, update.capsule), (step, None))
     assert staged(sandbox) == {update.name: update.capsule}
+
+
+def _alive(pid):
+    try:
+        return open(f'/proc/{pid}/stat').read().split()[2] != 'Z'
+    except FileNotFoundError:
+        return False
+
+
+def _within_a_minute(condition):
+    end = time.monotonic() + 60
+    while not condition() and time.monotonic() < end:
+        time.sleep(0.05)
+    return condition()
+
+
+def test_the_decompressor_dies_with_the_updater(sandbox, update):
+    pid = sandbox.workdir / 'xz-pid'
+    _xz(f'#!/bin/sh\necho $$ > {pid}.new\nmv {pid}.new {pid}\n'
+        'exec sleep 600\n')(update)
+    update.publish()
+    run = sandbox.popen('startUpdate', update.version_id, xz=update.xz)
+    assert _within_a_minute(pid.exists)
+    run.kill()
+    run.communicate()
+    xz = int(pid.read_text())
+    assert _within_a_minute(lambda: not _alive(xz))
+
