@@ -704,4 +704,3 @@ def test_the_decompressor_dies_with_the_updater(sandbox, update):
     run.communicate()
     xz = int(pid.read_text())
     assert _within_a_minute(lambda: not _alive(xz))
-
