@@ -2,7 +2,6 @@
 
 #include "handles/openssl.hpp"
 #include "tasks/file_io.hpp"
-#include "update/bios_image_context.hpp"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -11,12 +10,26 @@
 
 #include <array>
 #include <cerrno>
+#include <memory>
+#include <new>
 #include <string_view>
 
 namespace update
 {
 namespace
 {
+
+// The copy streams through a buffer of its own, smaller than the unwrapping
+// one: it is the first of the update's buffers, and only adds a pass of
+// reads and writes, no more memory.
+constexpr std::size_t copyBufferSize = 1024 * 1024;
+using CopyBuffer = std::unique_ptr<std::uint8_t[]>; // NOLINT(*-c-arrays)
+
+// Such a buffer, allocated without throwing; null when memory is short.
+CopyBuffer allocateCopyBuffer() noexcept
+{
+    return CopyBuffer(new (std::nothrow) std::uint8_t[copyBufferSize]);
+}
 
 // The staged capsule: readable by the host's services, written by no one.
 constexpr mode_t stagedMode = 0644;
@@ -95,7 +108,7 @@ int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest)
     off_t offset = 0;
     for (;;)
     {
-        const ssize_t got = ::pread(from, buffer, streamBufferSize, offset);
+        const ssize_t got = ::pread(from, buffer, copyBufferSize, offset);
         if (got < 0 && errno == EINTR)
         {
             continue;
@@ -160,7 +173,7 @@ CapsuleSnapshot::CapsuleSnapshot(
     const std::vector<std::string>& privateDirectories)
 {
     const UniqueFd payload = openPayload(payloadPath);
-    const StreamBuffer buffer = allocateStreamBuffer();
+    const CopyBuffer buffer = allocateCopyBuffer();
     if (!payload.valid() || !buffer)
     {
         return;
@@ -239,7 +252,7 @@ std::error_code CapsuleSnapshot::publish(const std::string& directory,
     {
         return failed(errno);
     }
-    const StreamBuffer buffer = allocateStreamBuffer();
+    const CopyBuffer buffer = allocateCopyBuffer();
     error = buffer ? copyAll(copy.get(), staged.get(), buffer.get(), nullptr)
                    : ENOMEM;
     if (error == 0)
