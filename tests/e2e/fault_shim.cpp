@@ -25,9 +25,9 @@
 //   FAULT_SHIM_OWN_CALL_FAILS=EVP_MD_CTX_new@2,EVP_DigestVerifyUpdate
 //       These fail when the program's own code calls them ("@n": only its
 //       n-th such call); calls from its libraries go through.
-//   FAULT_SHIM_MANIFEST_CALL_FAILS=d2i_PUBKEY,EVP_DigestVerify
+//   FAULT_SHIM_MANIFEST_CALL_FAILS=d2i_PUBKEY,EVP_PKEY_is_a@1
 //       These OpenSSL calls fail (null, or 0) when the manifest library
-//       (libvardex) makes them.
+//       (libvardex) makes them ("@n": only its n-th such call).
 //   FAULT_SHIM_KILL_AT=12
 //       Calls that open or change files (open, pwrite, fsync, fchmod, chmod,
 //       fchmodat, linkat, mkdir, rename, unlink, unlinkat, rmdir, remove,
@@ -114,37 +114,37 @@ const char* objectOf(const void* caller)
                : nullptr;
 }
 
-// True when this call of `function` is to fail: the code at `caller`
-// belongs to the program itself, not to a shared library, and the function
-// is listed, for every call or for this one ("<function>@<n>").
-bool ownCallFails(const char* function, const void* caller)
+// True when the variable lists `function`, for every call or for this one
+// ("<function>@<n>"), counting the calls that the variable is about.
+bool listedCall(const char* variable, const char* function)
 {
     static std::map<std::string, unsigned> calls;
-    const char* object = objectOf(caller);
-    if (std::getenv("FAULT_SHIM_OWN_CALL_FAILS") == nullptr ||
-        object == nullptr || object[0] != '\0')
+    if (std::getenv(variable) == nullptr)
     {
         return false;
     }
     std::array<char, 128> counted{};
     std::snprintf(counted.data(), counted.size(), "%s@%u", function,
-                  ++calls[function]);
-    return listed("FAULT_SHIM_OWN_CALL_FAILS", function) ||
-           listed("FAULT_SHIM_OWN_CALL_FAILS", counted.data());
+                  ++calls[std::string(variable) + function]);
+    return listed(variable, function) || listed(variable, counted.data());
 }
 
-// True when the manifest library's call of `function` is to fail.
-bool manifestCallFails(const char* function, const void* caller)
-{
-    const char* object = objectOf(caller);
-    return listed("FAULT_SHIM_MANIFEST_CALL_FAILS", function) &&
-           object != nullptr && std::strstr(object, "libvardex") != nullptr;
-}
-
+// True when this call of `function`, made by the code at `caller`, is to
+// fail: the program's own calls by FAULT_SHIM_OWN_CALL_FAILS, the manifest
+// library's by FAULT_SHIM_MANIFEST_CALL_FAILS.
 bool callFails(const char* function, const void* caller)
 {
-    return ownCallFails(function, caller) ||
-           manifestCallFails(function, caller);
+    const char* object = objectOf(caller);
+    if (object == nullptr)
+    {
+        return false;
+    }
+    if (object[0] == '\0')
+    {
+        return listedCall("FAULT_SHIM_OWN_CALL_FAILS", function);
+    }
+    return std::strstr(object, "libvardex") != nullptr &&
+           listedCall("FAULT_SHIM_MANIFEST_CALL_FAILS", function);
 }
 
 // Counts a step (a call that opens or changes files) and kills the process

@@ -493,8 +493,9 @@ STOPS = {
     # The manifest library fails closed on every OpenSSL failure.
     **{f'manifest-library-{call}-fails': (_set(faults={
         'FAULT_SHIM_MANIFEST_CALL_FAILS': call}), 'unwrap', BAD_MANIFEST)
-       for call in ('d2i_PUBKEY', 'EVP_PKEY_is_a',
-                    'EVP_PKEY_get_utf8_string_param', 'EVP_MD_CTX_new',
+       for call in ('d2i_PUBKEY', 'EVP_PKEY_is_a', 'EVP_PKEY_is_a@1',
+                    'EVP_PKEY_get_utf8_string_param',
+                    'EVP_PKEY_get_utf8_string_param@1', 'EVP_MD_CTX_new',
                     'EVP_DigestVerifyInit', 'EVP_DigestVerify')},
     'digest-update-fails': (
         _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_DigestVerifyUpdate'}),
