@@ -22,7 +22,7 @@ namespace
 // The copy streams through a buffer of its own, smaller than the unwrapping
 // one: it is the first of the update's buffers, and only adds a pass of
 // reads and writes, no more memory.
-constexpr std::size_t copyBufferSize = 1024 * 1024;
+constexpr std::size_t copyBufferSize = std::size_t{1} << 20U;
 using CopyBuffer = std::unique_ptr<std::uint8_t[]>; // NOLINT(*-c-arrays)
 
 // Such a buffer, allocated without throwing; null when memory is short.
