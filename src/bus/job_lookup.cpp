@@ -17,18 +17,25 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
+// A candidate's read may take this share of the whole lookup's time: one
+// that never answers is skipped like one that cannot answer, and the
+// candidates after it are still asked.
+constexpr int candidateShare = 8;
+
 // The lookup's one deadline. Before each call the connection's method-call
-// timeout, which every call of the lookup uses, is set to the time left, so
-// that a peer that never answers ends the call at the deadline with the
-// library's own timeout error. The library's default comes back when the
-// lookup ends.
+// timeout, which every call of the lookup uses, is set to the time left (a
+// candidate's read: at most its share), so that a peer that never answers
+// ends the call with the library's own timeout error. The library's default
+// comes back when the lookup ends.
 class Deadline
 {
   public:
     Deadline(const bus::Connection& connection,
              std::chrono::milliseconds time) :
         connection(connection),
-        end(Clock::now() + time)
+        end(Clock::now() + time),
+        share(std::chrono::duration_cast<std::chrono::microseconds>(time) /
+              candidateShare)
     {}
     ~Deadline()
     {
@@ -46,15 +53,13 @@ class Deadline
     // made after the deadline times out at once.
     void beforeCall() const
     {
-        if (connection.get() == nullptr)
-        {
-            return;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-            end - Clock::now());
-        (void)sd_bus_set_method_call_timeout(
-            connection.get(), static_cast<std::uint64_t>(
-                                  std::max<std::int64_t>(left.count(), 1)));
+        limitNextCall(std::chrono::microseconds::max());
+    }
+
+    // The same for a candidate's read, which gets at most its share.
+    void beforeCandidate() const
+    {
+        limitNextCall(share);
     }
 
     [[nodiscard]] bool passed() const
@@ -63,8 +68,23 @@ class Deadline
     }
 
   private:
+    void limitNextCall(std::chrono::microseconds most) const
+    {
+        if (connection.get() == nullptr)
+        {
+            return;
+        }
+        const auto left = std::min(
+            most, std::chrono::duration_cast<std::chrono::microseconds>(
+                      end - Clock::now()));
+        (void)sd_bus_set_method_call_timeout(
+            connection.get(), static_cast<std::uint64_t>(
+                                  std::max<std::int64_t>(left.count(), 1)));
+    }
+
     const bus::Connection& connection;
     Clock::time_point end;
+    std::chrono::microseconds share;
 };
 
 // Every object under the project root that implements the job interface.
@@ -85,9 +105,9 @@ bus::SubTree readJobSubTree(const bus::Connection& connection,
 using JobObject = std::pair<std::string, std::string>;
 
 // Sends the prepared JobID read of one candidate and compares its value; on
-// a match the candidate becomes the result. A candidate that cannot answer
-// does not carry the job, unless the lookup's time ran out meanwhile: then
-// its error ends the whole lookup.
+// a match the candidate becomes the result. A candidate that cannot answer,
+// or not within its share of the time, does not carry the job, unless the
+// lookup's time ran out meanwhile: then its error ends the whole lookup.
 bool matchCandidate(const bus::Connection& connection, bus::Message& request,
                     const std::string& jobId, const std::string& path,
                     const std::string& service, JobObject& result,
@@ -95,7 +115,7 @@ bool matchCandidate(const bus::Connection& connection, bus::Message& request,
 {
     try
     {
-        deadline.beforeCall();
+        deadline.beforeCandidate();
         bus::Message reply = bus::call(connection, request);
         if (reply.readVariantString() != jobId)
         {

@@ -18,7 +18,9 @@ namespace jobs
 // The whole lookup, the mapper call and every candidate's read together,
 // has the built-in job lookup deadline; when it runs out, the call under
 // way fails with the bus library's timeout error and the lookup fails with
-// it, like a failed mapper call.
+// it, like a failed mapper call. A candidate's read may take an eighth of
+// that time: a candidate that does not answer within it is skipped, so that
+// a service that never answers cannot hide a job listed after it.
 std::pair<std::string, std::string> getObjPathServNameFromJobId(
     const std::string& jobId);
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 namespace tasks
 {
@@ -80,10 +81,33 @@ FileLock::FileLock(const std::string& lockFile,
                    std::chrono::milliseconds patience)
 {
     UniqueFd opened = openLockFile(lockFile, why, openError);
+    if (opened.valid())
+    {
+        acquire(std::move(opened), lockFile, patience);
+    }
+}
+
+FileLock FileLock::onDirectory(const std::string& directory,
+                               std::chrono::milliseconds patience)
+{
+    FileLock lock;
+    UniqueFd opened(
+        ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!opened.valid())
     {
-        return;
+        // Something that is not a directory is no directory at all.
+        lock.openError = errno == ENOTDIR ? ENOENT : errno;
+        lock.why = directory + " cannot be opened safely (" +
+                   std::strerror(errno) + ")";
+        return lock;
     }
+    lock.acquire(std::move(opened), directory, patience);
+    return lock;
+}
+
+void FileLock::acquire(UniqueFd opened, const std::string& lockFile,
+                       std::chrono::milliseconds patience)
+{
     const auto deadline = std::chrono::steady_clock::now() + patience;
     auto pause = firstPause;
     while (::flock(opened.get(), LOCK_EX | LOCK_NB) != 0)

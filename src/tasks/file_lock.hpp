@@ -33,6 +33,13 @@ class FileLock
         const std::string& lockFile,
         std::chrono::milliseconds patience = limits::lockPatience);
 
+    // Takes the lock on an existing directory (a link to one is followed;
+    // nothing is created), waiting like the constructor. nowhere() when
+    // there is no directory at that path.
+    static FileLock onDirectory(
+        const std::string& directory,
+        std::chrono::milliseconds patience = limits::lockPatience);
+
     // Closing the lock file's only descriptor releases the lock.
     ~FileLock() = default;
     FileLock(const FileLock&) = delete;
@@ -60,6 +67,11 @@ class FileLock
     }
 
   private:
+    FileLock() = default;
+    // Waits for the lock on opened, which is named lockFile in the reasons.
+    void acquire(UniqueFd opened, const std::string& lockFile,
+                 std::chrono::milliseconds patience);
+
     UniqueFd file;
     std::string why;
     int openError = 0;

@@ -2,8 +2,10 @@
 
 #include "handles/fd.hpp"
 #include "tasks/file_io.hpp"
+#include "tasks/task_list.hpp"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +25,42 @@ constexpr const char* intentSuffix = ".intent";
 constexpr const char* backupInfix = ".unreadable.";
 constexpr const char* freshSuffix = ".new";
 constexpr const char* freshBackupSuffix = ".unreadable.new";
+
+// The intent copy's first line names what the list held before.
+constexpr std::string_view priorPrefix = "prior ";
+constexpr std::string_view absentDigest = "absent";
+constexpr std::string_view unknownDigest = "unknown";
+constexpr std::string_view sha256Prefix = "sha256:";
+
+// "sha256:" and the hexadecimal SHA-256 of bytes; empty if OpenSSL fails.
+std::string digestOf(std::string_view bytes)
+{
+    std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), md.data(), &length, EVP_sha256(),
+                   nullptr) != 1)
+    {
+        return {};
+    }
+    static constexpr std::string_view digits = "0123456789abcdef";
+    std::string text(sha256Prefix);
+    for (unsigned int i = 0; i < length; ++i)
+    {
+        text += digits[md[i] >> 4U];
+        text += digits[md[i] & 0x0FU];
+    }
+    return text;
+}
+
+// The intent copy's text: its first line, then the list's next text.
+std::string intentText(std::string_view text, std::string_view prior)
+{
+    std::string copy(priorPrefix);
+    copy.append(prior.empty() ? unknownDigest : prior)
+        .append("\n")
+        .append(text);
+    return copy;
+}
 
 // A list the tool creates gets what an output stream would give it; the
 // copies beside it are the tool's own.
@@ -205,12 +243,24 @@ ListFile::Recovery ListFile::recover(std::string& pending) const
         }
     }
     copy.reset();
-    // Only a list's text was ever written there; anything else is not ours.
-    if (text.empty() || text.front() != '{' || text.back() != '}')
+    // Only a first line and a list's text were ever written there; anything
+    // else is not ours.
+    const std::size_t lineEnd = text.find('\n');
+    if (text.rfind(priorPrefix, 0) != 0 || lineEnd == std::string::npos ||
+        lineEnd + 1 == text.size() || text[lineEnd + 1] != '{' ||
+        text.back() != '}')
     {
         removeForeign(intent);
         return Recovery::done;
     }
+    const std::string_view prior = std::string_view(text).substr(
+        priorPrefix.size(), lineEnd - priorPrefix.size());
+    if (!intentApplies(prior))
+    {
+        dropIntent();
+        return Recovery::done;
+    }
+    text.erase(0, lineEnd + 1);
     if (writeInPlace(text, true) == Outcome::written)
     {
         dropIntent();
@@ -220,14 +270,35 @@ ListFile::Recovery ListFile::recover(std::string& pending) const
     return Recovery::pending;
 }
 
+bool ListFile::intentApplies(std::string_view prior) const
+{
+    const ListContents now = read();
+    switch (now.state)
+    {
+        case ListContents::State::absent:
+            // Removed since, or never there: only the latter is ours.
+            return prior == absentDigest;
+        case ListContents::State::unreadable:
+            // Nothing else can be known; the write into it is tried.
+            return true;
+        case ListContents::State::read:
+            break;
+    }
+    // Untouched, or torn by the interrupted write; a complete text other
+    // than the one before is another writer's.
+    return now.digest == prior || !isCompleteDocument(now.bytes);
+}
+
 ListContents ListFile::read() const
 {
     ListContents contents;
     const UniqueFd file(::open(listPath.c_str(), O_RDONLY | safeOpenFlags));
     if (!file.valid())
     {
-        contents.state = errno == ENOENT ? ListContents::State::absent
-                                         : ListContents::State::unreadable;
+        const bool absent = errno == ENOENT;
+        contents.state = absent ? ListContents::State::absent
+                                : ListContents::State::unreadable;
+        contents.digest = absent ? absentDigest : "";
         return contents;
     }
     contents.state = ListContents::State::unreadable;
@@ -244,6 +315,7 @@ ListContents ListFile::read() const
         return contents;
     }
     contents.state = ListContents::State::read;
+    contents.digest = digestOf(contents.bytes);
     return contents;
 }
 
@@ -267,9 +339,9 @@ bool ListFile::keepBackup(std::string_view bytes) const
     return syncDirectoryOf(listPath);
 }
 
-bool ListFile::rewrite(std::string_view text) const
+bool ListFile::rewrite(std::string_view text, std::string_view prior) const
 {
-    const Intent intent = writeIntent(text);
+    const Intent intent = writeIntent(text, prior);
     if (intent == Intent::noRoom)
     {
         // No room for a copy at all: a list that does not grow still needs
@@ -297,11 +369,12 @@ void ListFile::dropIntent() const
     syncDirectoryOf(listPath);
 }
 
-ListFile::Intent ListFile::writeIntent(std::string_view text) const
+ListFile::Intent ListFile::writeIntent(std::string_view text,
+                                       std::string_view prior) const
 {
     const std::string intent = intentPath();
     const std::string fresh = intent + freshSuffix;
-    const int error = writeNewFile(fresh, text);
+    const int error = writeNewFile(fresh, intentText(text, prior));
     if (error != 0)
     {
         return noRoom(error) ? Intent::noRoom : Intent::failed;

@@ -8,9 +8,12 @@
 // Names beside the list "<list>":
 //   <list>.lock           the lock file (FileLock)
 //   <list>.intent.new     the next text being written; incomplete
-//   <list>.intent         the next text, complete and synced: while it
-//                         exists the list may be torn, and the next holder
-//                         of the lock writes it into the list first
+//   <list>.intent         the next text, complete and synced, behind a
+//                         first line naming what the list held before
+//                         ("prior <digest>\n"): while it exists the list
+//                         may be torn, and the next holder of the lock
+//                         writes it into the list first, unless the list
+//                         has since become another complete text
 //   <list>.unreadable.N   backups of lists not read whole, 1 the newest
 //   <list>.unreadable.new a backup being written
 // Every one of them is created with O_EXCL and opened without following a
@@ -35,6 +38,9 @@ struct ListContents
     };
     State state = State::absent;
     std::string bytes;
+    // What the list held, as an intent copy records it: "absent", or
+    // "sha256:" and the hexadecimal SHA-256 of bytes; empty when unknown.
+    std::string digest;
 };
 
 class ListFile
@@ -48,7 +54,10 @@ class ListFile
     std::string backupPath(int number) const;
 
     // Finishes what an interrupted run left: removes half-written copies
-    // and writes a complete intent copy into the list.
+    // and writes a complete intent copy into the list, if the list still
+    // holds what the copy says it held before, or is torn. A copy whose
+    // list has since become another complete text (another writer changed
+    // it) is stale and dropped: replaying it would undo that change.
     enum class Recovery
     {
         done,    // nothing is pending any more
@@ -73,7 +82,9 @@ class ListFile
     // One exception to the copy: on a file system without room even for
     // it, a text no longer than the list's is still written in place (it
     // needs no new room), unprotected for the instant of that write.
-    bool rewrite(std::string_view text) const;
+    // prior is the digest of what the list held when it was read
+    // (ListContents::digest), recorded in the intent copy.
+    bool rewrite(std::string_view text, std::string_view prior) const;
 
     static constexpr int backupsKept = 3;
 
@@ -92,7 +103,10 @@ class ListFile
         failed
     };
 
-    Intent writeIntent(std::string_view text) const;
+    Intent writeIntent(std::string_view text, std::string_view prior) const;
+    // True when the list is to be completed from an intent copy that says
+    // the list held prior before its write began.
+    bool intentApplies(std::string_view prior) const;
     // Removes the intent copy once the list holds its text, durably: a copy
     // that came back after a power cut would undo a later rewrite made
     // without one.

@@ -308,6 +308,16 @@ bool parseTaskList(std::FILE* file, std::vector<TaskEntry>& list)
     return takeEntries(document, list);
 }
 
+bool isCompleteDocument(std::string_view text)
+{
+    rapidjson::MemoryStream bytes(text.data(), text.size());
+    rapidjson::BaseReaderHandler<> ignoring;
+    Reader reader;
+    // Iterative: no recursion, however deep the text nests.
+    return !reader.Parse<rapidjson::kParseIterativeFlag>(bytes, ignoring)
+                .IsError();
+}
+
 std::string formatTaskList(const std::vector<TaskEntry>& list)
 {
     TextBuffer buffer;

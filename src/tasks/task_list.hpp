@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tasks
@@ -40,6 +41,10 @@ inline constexpr const char* biosFqdd = "BIOS.Setup.1-1";
 // output. True when every element of the list was taken (nothing printed).
 // Only allocation failures escape.
 bool parseTaskList(std::FILE* file, std::vector<TaskEntry>& list);
+
+// True when text is one complete JSON document (as a finished write leaves
+// the list's file, and a torn one almost never does). Prints nothing.
+bool isCompleteDocument(std::string_view text);
 
 // The writer's text for list: the whole file, pretty-printed.
 std::string formatTaskList(const std::vector<TaskEntry>& list);

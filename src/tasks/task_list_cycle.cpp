@@ -74,6 +74,7 @@ void TaskListCycle::readTaskList(std::vector<TaskEntry>& list)
     }
     ListContents contents = file.read();
     unread.clear();
+    prior = contents.digest;
     const FilePtr stream = contents.state == ListContents::State::read
                                ? streamOver(contents.bytes)
                                : nullptr;
@@ -113,7 +114,7 @@ int TaskListCycle::write(const std::vector<TaskEntry>& list)
         }
         unread.clear();
     }
-    return file.rewrite(text) ? 0 : errnoOr(EIO);
+    return file.rewrite(text, prior) ? 0 : errnoOr(EIO);
 }
 
 } // namespace tasks

@@ -106,6 +106,9 @@ class TaskListCycle
     // Set by readTaskList(): the bytes of a list that was not read whole, to be
     // kept before it is replaced.
     std::string unread;
+    // Set by readTaskList(): the digest of what the list held, which the
+    // write's intent copy records.
+    std::string prior;
 };
 
 } // namespace tasks

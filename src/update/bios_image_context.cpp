@@ -4,6 +4,7 @@
 #include "capsule/layout.hpp"
 #include "diag.hpp"
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -114,14 +115,19 @@ DecompressorLimits decompressorLimits()
 // time, xz removes its output and ends by SIGXCPU, so the next step finds
 // no image. Either way the capsule fails in unwrapping and the 32-bit image
 // size can never wrap.
+//
+// The child is killed when the updater ends, so that no xz outlives the
+// update that started it; if the updater is already gone, it does not run.
 pid_t startDecompressor(const ScratchArea& area)
 {
     const DecompressorLimits limits = decompressorLimits();
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child == 0)
     {
         // Unbounded, xz does not run: the child ends as if it had not started.
-        if (setrlimit(RLIMIT_FSIZE, &limits.fileSize) != 0 ||
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent ||
+            setrlimit(RLIMIT_FSIZE, &limits.fileSize) != 0 ||
             setrlimit(RLIMIT_CPU, &limits.cpuTime) != 0 ||
             std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
         {
@@ -151,8 +157,15 @@ ScratchArea ScratchArea::in(const std::string& directory)
 
 BiosImageContext::BiosImageContext(const std::string& capsulePath,
                                    ScratchArea area) :
-    file(std::fopen(capsulePath.c_str(), "rb")),
-    path(capsulePath), scratch(std::move(area))
+    BiosImageContext(capsulePath,
+                     FilePtr(std::fopen(capsulePath.c_str(), "rb")),
+                     std::move(area))
+{}
+
+BiosImageContext::BiosImageContext(std::string capsulePath, FilePtr capsule,
+                                   ScratchArea area) :
+    file(std::move(capsule)),
+    path(std::move(capsulePath)), scratch(std::move(area))
 {}
 
 BiosImageContext::~BiosImageContext()
@@ -179,6 +192,7 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
     if (std::fseek(ctx.file.get(), uefiHeaderSize, SEEK_SET) != 0)
     {
         diag::fail("uncompressBiosCapFile", 59, "%s", msgCannotSkipUefiHeader);
+        return failure;
     }
     RbuHeaderWords header{};
     if (std::fread(header.data(), rbuWordSize, rbuWordCount, ctx.file.get()) !=
@@ -197,6 +211,7 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
     if (std::fseek(ctx.file.get(), bodyOffset, SEEK_SET) != 0)
     {
         diag::fail("uncompressBiosCapFile", 76, "%s", msgCannotSkipRbu);
+        return failure;
     }
     StreamBuffer buffer = allocateStreamBuffer();
     if (!buffer)

@@ -56,6 +56,12 @@ struct BiosImageContext
         const std::string& capsulePath,
         ScratchArea area = ScratchArea::in(biosScratchDirectory));
 
+    // A context whose capsule is already open: `capsule` (null when it could
+    // not be had, which unwrapping reports like a failed open); capsulePath
+    // is what the update names it by.
+    BiosImageContext(std::string capsulePath, FilePtr capsule,
+                     ScratchArea area = ScratchArea::in(biosScratchDirectory));
+
     BiosImageContext(const BiosImageContext&) = delete;
     BiosImageContext& operator=(const BiosImageContext&) = delete;
     BiosImageContext(BiosImageContext&&) = delete;

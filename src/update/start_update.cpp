@@ -2,26 +2,22 @@
 
 #include "audit/audit_record.hpp"
 #include "diag.hpp"
-#include "handles/fd.hpp"
-#include "handles/openssl.hpp"
 #include "tasks/config_jobs.hpp"
 #include "tasks/file_lock.hpp"
 #include "tasks/task_list_cycle.hpp"
 #include "update/bios_image_context.hpp"
+#include "update/capsule_snapshot.hpp"
 #include "update/software_object.hpp"
 #include "update/update_events.hpp"
 #include "update/verify_image.hpp"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
-#include <array>
-#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
-#include <string_view>
+#include <string>
+#include <system_error>
 #include <vector>
 
 namespace update
@@ -34,8 +30,28 @@ namespace fs = std::filesystem;
 constexpr const char* payloadDirectory = "payload";
 // Where the host's firmware picks up the staged capsule.
 constexpr const char* stagingDirectory = "/tmp/tmpBIOSPayload";
-// Serialises updates: they share the scratch area and the staging directory.
-constexpr const char* updateLockPath = "/var/lib/qorad/BIOS_update.lock";
+// The staging directory is the host's to read, the updater's to write.
+constexpr fs::perms stagingDirectoryMode =
+    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+    fs::perms::others_read | fs::perms::others_exec;
+// Created without access for others until its mode is set.
+constexpr mode_t privateUmask = 0077;
+
+// The directory of the scratch area: every update needs it, so its lock
+// serialises updates, which share the scratch area and the staging
+// directory, whether or not anything else is writable.
+std::string updateLockDirectory()
+{
+    return fs::path(biosScratchDirectory).parent_path().string();
+}
+
+// Where the capsule's private copy may lie: the staging file system first
+// (publishing it there is a link), then the scratch file system.
+std::vector<std::string> snapshotDirectories()
+{
+    return {fs::path(stagingDirectory).parent_path().string(),
+            updateLockDirectory()};
+}
 
 constexpr const char* startingMilestone = "::: Starting BIOS Update";
 constexpr const char* configNotRemoved = "Unable to remove BIOS Config File";
@@ -72,11 +88,12 @@ void recordVerificationFailure(const std::string& imageVersion)
 // the software object. The image context, and with it the scratch area,
 // ends before this returns.
 bool verifyCapsule(const std::string& versionId, const std::string& capsulePath,
+                   const CapsuleSnapshot& snapshot,
                    const std::string& imageVersion)
 {
     try
     {
-        BiosImageContext context(capsulePath);
+        BiosImageContext context(capsulePath, snapshot.openStream());
         diag::info("startUpdate", 292, "cap_file = %s", context.path.c_str());
         if (uncompressBiosCapFile(context) != 0)
         {
@@ -112,85 +129,79 @@ bool verifyCapsule(const std::string& versionId, const std::string& capsulePath,
     return false;
 }
 
-// Copies the capsule into a fresh staging directory; returns the staged
-// copy's path, "" on failure.
-std::string stageCapsule(const std::string& capsulePath,
-                         const std::string& capsuleName)
+// Sets the process umask for its lifetime.
+class UmaskScope
+{
+  public:
+    explicit UmaskScope(mode_t mask) : previous(::umask(mask))
+    {}
+    ~UmaskScope()
+    {
+        ::umask(previous);
+    }
+    UmaskScope(const UmaskScope&) = delete;
+    UmaskScope& operator=(const UmaskScope&) = delete;
+    UmaskScope(UmaskScope&&) = delete;
+    UmaskScope& operator=(UmaskScope&&) = delete;
+
+  private:
+    mode_t previous;
+};
+
+// Creates a fresh staging directory, mode 0755 whatever the umask.
+bool createStagingDirectory()
 {
     try
     {
-        if (!fs::create_directories(stagingDirectory))
+        bool created = false;
+        {
+            const UmaskScope privately(privateUmask);
+            created = fs::create_directories(stagingDirectory);
+        }
+        if (!created)
         {
             diag::fail("startUpdate", 354, "Failed creating directory %s",
                        stagingDirectory);
-            return {};
+            return false;
         }
+        fs::permissions(stagingDirectory, stagingDirectoryMode);
+        return true;
     }
     catch (const std::exception& e)
     {
         diag::fail("startUpdate", 360, "Exception creating directory: %s",
                    e.what());
+    }
+    return false;
+}
+
+// Publishes the verified copy of the capsule in a fresh staging directory;
+// returns the staged capsule's path, "" on failure.
+std::string stageCapsule(const CapsuleSnapshot& snapshot,
+                         const std::string& capsulePath,
+                         const std::string& capsuleName)
+{
+    if (!createStagingDirectory())
+    {
         return {};
     }
     try
     {
-        fs::copy(capsulePath, stagingDirectory);
-        return (fs::path(stagingDirectory) / capsuleName).string();
+        const std::error_code error =
+            snapshot.publish(stagingDirectory, capsuleName);
+        if (!error)
+        {
+            return (fs::path(stagingDirectory) / capsuleName).string();
+        }
+        diag::fail("startUpdate", 372, "Exception copying payload: %s",
+                   fs::filesystem_error("cannot copy", capsulePath,
+                                        stagingDirectory, error)
+                       .what());
     }
     catch (const std::exception& e)
     {
         diag::fail("startUpdate", 372, "Exception copying payload: %s",
                    e.what());
-    }
-    return {};
-}
-
-// SHA-512 of the staged copy in lower-case hex, read back from the staging
-// directory for the audit record; "" when it cannot be read.
-std::string stagedCapsuleSha512(const std::string& stagedCapsule)
-{
-    const UniqueFd file(
-        ::open(stagedCapsule.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    const MdCtxPtr digest(EVP_MD_CTX_new());
-    if (!file.valid() || !digest ||
-        EVP_DigestInit_ex(digest.get(), EVP_sha512(), nullptr) != 1)
-    {
-        return {};
-    }
-    std::array<unsigned char, 65536> chunk{};
-    ssize_t got = 0;
-    while ((got = ::read(file.get(), chunk.data(), chunk.size())) != 0)
-    {
-        if (got < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (got < 0 || EVP_DigestUpdate(digest.get(), chunk.data(),
-                                        static_cast<std::size_t>(got)) != 1)
-        {
-            return {};
-        }
-    }
-    std::array<unsigned char, EVP_MAX_MD_SIZE> sum{};
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(digest.get(), sum.data(), &length) != 1)
-    {
-        return {};
-    }
-    static constexpr std::string_view hexDigits = "0123456789abcdef";
-    try
-    {
-        std::string hex;
-        for (unsigned int i = 0; i < length; ++i)
-        {
-            hex += hexDigits.at(sum.at(i) >> 4U);
-            hex += hexDigits.at(sum.at(i) & 0x0FU);
-        }
-        return hex;
-    }
-    catch (const std::exception&)
-    {
-        // Out of memory: the record goes without it.
     }
     return {};
 }
@@ -241,14 +252,15 @@ bool queueUpdateTasks(const std::string& jobId,
 }
 
 // Everything that touches the shared scratch area, staging directory and
-// task list, under the update lock. Where no lock file can be (no
-// /var/lib/qorad, or read-only), nothing can be queued either and the
-// update goes ahead as one that cannot write its task list.
+// task list, under the update lock. Where there is no scratch directory to
+// lock, no update can unwrap (and so share anything) either, and the update
+// goes ahead to fail there.
 bool stageUpdate(const std::string& versionId, const std::string& jobId,
                  const std::string& imageVersion,
                  const std::pair<std::string, std::string>& capsule)
 {
-    const tasks::FileLock updateLock(updateLockPath);
+    const tasks::FileLock updateLock =
+        tasks::FileLock::onDirectory(updateLockDirectory());
     if (!updateLock.held() && !updateLock.nowhere())
     {
         diag::fail("startUpdate", 920, "Update not started: %s",
@@ -256,17 +268,19 @@ bool stageUpdate(const std::string& versionId, const std::string& jobId,
         return false;
     }
     removeStagedCapsules();
-    if (!verifyCapsule(versionId, capsule.first, imageVersion))
+    // The one copy of the capsule that is verified and staged.
+    const CapsuleSnapshot snapshot(capsule.first, snapshotDirectories());
+    if (!verifyCapsule(versionId, capsule.first, snapshot, imageVersion))
     {
         return false;
     }
     const std::string stagedCapsule =
-        stageCapsule(capsule.first, capsule.second);
+        stageCapsule(snapshot, capsule.first, capsule.second);
     if (stagedCapsule.empty())
     {
         return false;
     }
-    audit::noteStagedCapsule(stagedCapsuleSha512(stagedCapsule));
+    audit::noteStagedCapsule(snapshot.sha512Hex());
     return queueUpdateTasks(jobId, stagedCapsule);
 }
 

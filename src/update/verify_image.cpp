@@ -92,8 +92,6 @@ int signature_verify(std::FILE* image, std::uint32_t size,
         diag::fail("signature_verify", 256, "%s", msgSeekToStartFails);
         return failedResult;
     }
-    // Zero-filled, so that a DER length that reaches past the slot reads
-    // defined bytes (zeros, or data of an earlier chunk) within the buffer.
     buffer = allocateStreamBuffer();
     if (!buffer)
     {
@@ -127,9 +125,12 @@ int signature_verify(std::FILE* image, std::uint32_t size,
         diag::fail("signature_verify", 296, "%s", msgSignatureReadFails);
         return failedResult;
     }
+    // A signature is taken only from the slot's own bytes: one whose length
+    // reaches past the slot is refused like one that does not verify.
     const std::size_t signatureLength =
         derSignatureLength(buffer[derLengthOffset]);
-    if (EVP_DigestVerifyFinal(digest.get(), buffer.get(), signatureLength) != 1)
+    if (signatureLength > signatureSlotSize ||
+        EVP_DigestVerifyFinal(digest.get(), buffer.get(), signatureLength) != 1)
     {
         diag::fail("signature_verify", 302, "%s", msgFinalFailed);
         return failedResult;
@@ -157,7 +158,9 @@ bool verifyBiosImage(BiosImageContext& ctx)
         return false;
     }
     ctx.rbuHeaderSize = rbuHeader[rbuLengthOffset];
-    if (std::fseek(ctx.file.get(), static_cast<long>(ctx.rbuHeaderSize),
+    // A header longer than the image cannot be skipped within it.
+    if (ctx.rbuHeaderSize > ctx.imageSize ||
+        std::fseek(ctx.file.get(), static_cast<long>(ctx.rbuHeaderSize),
                    SEEK_SET) != 0)
     {
         diag::fail("verifyBiosImage", 175, "%s", msgSkipRbuFails);

@@ -22,9 +22,17 @@
 //       The 2nd non-throwing array new of the process returns null.
 //   FAULT_SHIM_FORK_FAILS=1
 //       fork fails with EAGAIN.
-//   FAULT_SHIM_OWN_CALL_FAILS=EVP_MD_CTX_new,EVP_DigestVerifyUpdate
-//       These fail when the program's own code calls them; calls from its
-//       libraries (the manifest library's) go through.
+//   FAULT_SHIM_OWN_CALL_FAILS=EVP_MD_CTX_new@2,EVP_DigestVerifyUpdate
+//       These fail when the program's own code calls them ("@n": only its
+//       n-th such call); calls from its libraries go through.
+//   FAULT_SHIM_MANIFEST_CALL_FAILS=d2i_PUBKEY,EVP_PKEY_is_a@1
+//       These OpenSSL calls fail (null, or 0) when the manifest library
+//       (libvardex) makes them ("@n": only its n-th such call).
+//   FAULT_SHIM_KILL_AT=12
+//       Calls that open or change files (open, pwrite, fsync, fchmod, chmod,
+//       fchmodat, linkat, mkdir, rename, unlink, unlinkat, rmdir, remove,
+//       ftruncate, fallocate) are steps: the process is killed (SIGKILL)
+//       before its 12th step.
 //
 // Without these variables the shim changes nothing. Programs the tool
 // starts (its xz child) run without the shim.
@@ -93,16 +101,71 @@ bool listed(const char* variable, const char* item)
     return false;
 }
 
-// True when this call of `function` is to fail: it is listed, and the code
-// at `caller` belongs to the program itself, not to a shared library.
-bool ownCallFails(const char* function, const void* caller)
+// The file name of the object that holds the code at `caller` ("" for the
+// program itself); null when unknown.
+const char* objectOf(const void* caller)
 {
     Dl_info info{};
     link_map* object = nullptr;
-    return listed("FAULT_SHIM_OWN_CALL_FAILS", function) &&
-           dladdr1(caller, &info, reinterpret_cast<void**>(&object),
+    return dladdr1(caller, &info, reinterpret_cast<void**>(&object),
                    RTLD_DL_LINKMAP) != 0 &&
-           object != nullptr && object->l_name[0] == '\0';
+                   object != nullptr
+               ? object->l_name
+               : nullptr;
+}
+
+// True when the variable lists `function`, for every call or for this one
+// ("<function>@<n>"), counting the calls that the variable is about.
+bool listedCall(const char* variable, const char* function)
+{
+    static std::map<std::string, unsigned> calls;
+    if (std::getenv(variable) == nullptr)
+    {
+        return false;
+    }
+    std::array<char, 128> counted{};
+    std::snprintf(counted.data(), counted.size(), "%s@%u", function,
+                  ++calls[std::string(variable) + function]);
+    return listed(variable, function) || listed(variable, counted.data());
+}
+
+// True when this call of `function`, made by the code at `caller`, is to
+// fail: the program's own calls by FAULT_SHIM_OWN_CALL_FAILS, the manifest
+// library's by FAULT_SHIM_MANIFEST_CALL_FAILS.
+bool callFails(const char* function, const void* caller)
+{
+    const char* object = objectOf(caller);
+    if (object == nullptr)
+    {
+        return false;
+    }
+    if (object[0] == '\0')
+    {
+        return listedCall("FAULT_SHIM_OWN_CALL_FAILS", function);
+    }
+    return std::strstr(object, "libvardex") != nullptr &&
+           listedCall("FAULT_SHIM_MANIFEST_CALL_FAILS", function);
+}
+
+// Counts a step (a call that opens or changes files) and kills the process
+// before the chosen one.
+void step()
+{
+    static unsigned count = 0;
+    const char* at = std::getenv("FAULT_SHIM_KILL_AT");
+    if (at != nullptr && std::strtoul(at, nullptr, 10) == ++count)
+    {
+        kill(getpid(), SIGKILL);
+    }
+}
+
+// Runs a call that changes files as one step.
+template <typename Function, typename... Args>
+auto stepped(const char* function, Args... args)
+{
+    static const auto real = nextSymbol<Function>(function);
+    step();
+    return real(args...);
 }
 
 } // namespace
@@ -170,6 +233,7 @@ extern "C" int open(const char* path, int flags, ...)
         (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
     va_end(args);
     noteOpen(path);
+    step();
     return realOpen(path, flags, mode);
 }
 
@@ -233,6 +297,7 @@ int faultFor(const std::string& function, int fd)
 template <typename Real, typename... Args>
 int unlessFaulty(const char* function, Real real, int fd, Args... args)
 {
+    step();
     if (const int fault = faultFor(function, fd); fault > 0)
     {
         errno = fault;
@@ -248,6 +313,7 @@ extern "C" ssize_t pwrite(int fd, const void* data, std::size_t size,
 {
     using Write = ssize_t (*)(int, const void*, std::size_t, off_t);
     static const auto realWrite = nextSymbol<Write>("pwrite");
+    step();
     const int fault = faultFor("pwrite", fd);
     if (fault > 0)
     {
@@ -303,8 +369,115 @@ extern "C" int EVP_DigestVerifyFinal(void* ctx, const unsigned char* sig,
 extern "C" void* EVP_MD_CTX_new()
 {
     static const auto real = nextSymbol<void* (*)()>("EVP_MD_CTX_new");
-    return ownCallFails("EVP_MD_CTX_new", __builtin_return_address(0)) ? nullptr
-                                                                       : real();
+    return callFails("EVP_MD_CTX_new", __builtin_return_address(0)) ? nullptr
+                                                                    : real();
+}
+
+extern "C" void* d2i_PUBKEY(void** key, const unsigned char** der, long size)
+{
+    using Decode = void* (*)(void**, const unsigned char**, long);
+    static const auto real = nextSymbol<Decode>("d2i_PUBKEY");
+    return callFails("d2i_PUBKEY", __builtin_return_address(0))
+               ? nullptr
+               : real(key, der, size);
+}
+
+extern "C" int EVP_PKEY_is_a(const void* key, const char* name)
+{
+    using IsA = int (*)(const void*, const char*);
+    static const auto real = nextSymbol<IsA>("EVP_PKEY_is_a");
+    return callFails("EVP_PKEY_is_a", __builtin_return_address(0))
+               ? 0
+               : real(key, name);
+}
+
+extern "C" int EVP_PKEY_get_utf8_string_param(const void* key, const char* name,
+                                              char* text, std::size_t size,
+                                              std::size_t* length)
+{
+    using Get =
+        int (*)(const void*, const char*, char*, std::size_t, std::size_t*);
+    static const auto real = nextSymbol<Get>("EVP_PKEY_get_utf8_string_param");
+    return callFails("EVP_PKEY_get_utf8_string_param",
+                     __builtin_return_address(0))
+               ? 0
+               : real(key, name, text, size, length);
+}
+
+extern "C" int EVP_DigestVerifyInit(void* ctx, void** pctx, const void* md,
+                                    void* engine, void* key)
+{
+    using Init = int (*)(void*, void**, const void*, void*, void*);
+    static const auto real = nextSymbol<Init>("EVP_DigestVerifyInit");
+    return callFails("EVP_DigestVerifyInit", __builtin_return_address(0))
+               ? 0
+               : real(ctx, pctx, md, engine, key);
+}
+
+extern "C" int EVP_DigestVerify(void* ctx, const unsigned char* sig,
+                                std::size_t sigSize, const unsigned char* data,
+                                std::size_t dataSize)
+{
+    using Verify = int (*)(void*, const unsigned char*, std::size_t,
+                           const unsigned char*, std::size_t);
+    static const auto real = nextSymbol<Verify>("EVP_DigestVerify");
+    return callFails("EVP_DigestVerify", __builtin_return_address(0))
+               ? 0
+               : real(ctx, sig, sigSize, data, dataSize);
+}
+
+extern "C" int fchmod(int fd, mode_t mode)
+{
+    return stepped<int (*)(int, mode_t)>("fchmod", fd, mode);
+}
+
+extern "C" int chmod(const char* path, mode_t mode)
+{
+    return stepped<int (*)(const char*, mode_t)>("chmod", path, mode);
+}
+
+extern "C" int fchmodat(int dir, const char* path, mode_t mode, int flags)
+{
+    return stepped<int (*)(int, const char*, mode_t, int)>("fchmodat", dir,
+                                                           path, mode, flags);
+}
+
+extern "C" int linkat(int fromDir, const char* from, int toDir, const char* to,
+                      int flags)
+{
+    return stepped<int (*)(int, const char*, int, const char*, int)>(
+        "linkat", fromDir, from, toDir, to, flags);
+}
+
+extern "C" int mkdir(const char* path, mode_t mode)
+{
+    return stepped<int (*)(const char*, mode_t)>("mkdir", path, mode);
+}
+
+extern "C" int rename(const char* from, const char* to)
+{
+    return stepped<int (*)(const char*, const char*)>("rename", from, to);
+}
+
+extern "C" int unlink(const char* path)
+{
+    return stepped<int (*)(const char*)>("unlink", path);
+}
+
+extern "C" int unlinkat(int dir, const char* path, int flags)
+{
+    return stepped<int (*)(int, const char*, int)>("unlinkat", dir, path,
+                                                   flags);
+}
+
+extern "C" int rmdir(const char* path)
+{
+    return stepped<int (*)(const char*)>("rmdir", path);
+}
+
+extern "C" int remove(const char* path)
+{
+    return stepped<int (*)(const char*)>("remove", path);
 }
 
 extern "C" int EVP_DigestVerifyUpdate(void* ctx, const void* data,
@@ -312,7 +485,7 @@ extern "C" int EVP_DigestVerifyUpdate(void* ctx, const void* data,
 {
     using Update = int (*)(void*, const void*, std::size_t);
     static const auto real = nextSymbol<Update>("EVP_DigestVerifyUpdate");
-    return ownCallFails("EVP_DigestVerifyUpdate", __builtin_return_address(0))
+    return callFails("EVP_DigestVerifyUpdate", __builtin_return_address(0))
                ? 0
                : real(ctx, data, size);
 }

@@ -2,6 +2,7 @@
 writes for them, and the files of the task list's directory."""
 
 import functools
+import hashlib
 import os
 
 LIST = 'BIOS_task_list.json'
@@ -86,3 +87,11 @@ def plant(directory, files):
             path.mkdir()
             if what == 'dir with a file':
                 (path / 'file').write_bytes(b'')
+
+
+def intent(text, prior=None):
+    """An intent copy of `text` written when the list held `prior` (bytes;
+    None: unknown, 'absent': no list)."""
+    digest = ('unknown' if prior is None else prior if prior == 'absent'
+              else 'sha256:' + hashlib.sha256(prior).hexdigest())
+    return f'prior {digest}\n'.encode() + text

@@ -8,8 +8,8 @@ import pytest
 
 from task_lists import (EXPORT_QUEUED, FIELD_MISSING, FILE_EXPORT,
                         IMPORT_QUEUED, INFO_EXPORT, LIST, compact, element,
-                        import_entry, job, members, plant, state, task_list,
-                        update_entry)
+                        import_entry, intent, job, members, plant, state,
+                        task_list, update_entry)
 
 OLD = 10 ** 9  # a time stamp that shows whether the list was rewritten
 NOW = import_entry('<the run\'s time>')
@@ -127,17 +127,30 @@ def reads(name, content, printed, *kept):
     *(pytest.param({'': BROKEN, '.intent': kind, **TARGET}, INVALID,
                    {'': NEW, '.unreadable.1': BROKEN, **TARGET},
                    id=f'{kind} at the intent copy goes')
-      for kind in ('link -> target', 'dir', 'fifo', b'', b'x}')),
+      for kind in ('link -> target', 'dir', 'fifo', b'', b'x}',
+                   task_list(E1))),
     *(pytest.param({'': kind, **TARGET}, b'', {'': kind, **TARGET},
                    id=f'{kind} at the list stays')
       for kind in ('link -> target', 'link -> absent', 'fifo', 'dir')),
-    pytest.param({'': BROKEN[:9], '.intent': task_list(E1),
+    pytest.param({'': BROKEN[:9], '.intent': intent(task_list(E1)),
                   '.intent.new': b'half', '.unreadable.new': b'half',
                   '.unreadable.1x': b'other'}, b'',
                  {'': task_list(FILE_EXPORT, E1), '.unreadable.1x': b'other'},
                  id='an interrupted write is completed first'),
-    pytest.param({'': 'dir', '.intent': b'{"QORAJob": [{}]}'}, FIELD_MISSING,
-                 {'': 'dir', '.intent': b'{"QORAJob": [{}]}'},
+    # An intent copy is completed only onto the list it was made for.
+    *(pytest.param({**({'': list_now} if list_now else {}),
+                    '.intent': intent(task_list(E1), prior)},
+                   b'', {'': task_list(FILE_EXPORT, *kept)}, id=name)
+      for name, list_now, prior, kept in [
+          ('onto the list it was made for', task_list(E2), task_list(E2),
+           [E1]),
+          ('onto no list, as it was made', None, 'absent', [E1]),
+          ('not onto a list changed since', task_list(E3), task_list(E2),
+           [E3]),
+          ('not onto a list removed since', None, task_list(E2), [])]),
+    pytest.param({'': 'dir', '.intent': intent(b'{"QORAJob": [{}]}')},
+                 FIELD_MISSING,
+                 {'': 'dir', '.intent': intent(b'{"QORAJob": [{}]}')},
                  id='an intent copy that cannot be written in is read'),
 ])
 def test_export_reads_and_keeps_the_files(sandbox, before, stdout, after):

@@ -110,26 +110,37 @@ SILENT = ('import dbus, sys, time; bus = dbus.bus.BusConnection(sys.argv[1])'
           'time.sleep(600)')  # a service that never answers
 
 
-def test_lookup_ends_at_its_deadline(sandbox, bmc):
-    """A candidate that never answers ends the whole lookup at its deadline
-    (the probe gives it 2 s), as a failed mapper call does."""
+@pytest.mark.parametrize('silent,words,found', [
+    ('s.silent', ['JID_1', '2000'], b'[/xyz/morvex_project/jobs/1][s.a]\n'),
+    ('s.silent', ['updateStatus', 'JID_1', '33', '0'], b''),
+    (MAPPER_SERVICE, ['JID_1', '2000'], b'[][]\n'),
+], ids=['a job after a silent candidate is found',
+        'within the built-in deadline too', 'a silent mapper ends the lookup'])
+def test_a_service_that_never_answers(sandbox, bmc, silent, words, found):
+    """A candidate that never answers is skipped after its share of the
+    lookup's time (the probe gives the whole lookup 2 s); a mapper that
+    never answers ends the lookup at its deadline."""
     bmc.job('s.a', JOBS + '/1', 'JID_1')
     bmc.mapper_extra = [[JOBS + '/0', 's.silent', [JOB_CONTROL]]]
+    bmc.mapper = silent != MAPPER_SERVICE
     bmc.start()
     peer = subprocess.Popen(['/usr/bin/python3', '-c', SILENT, bmc.address,
-                             's.silent'], stdout=subprocess.PIPE)
+                             silent], stdout=subprocess.PIPE)
+    probe = words[0] != 'updateStatus'
     try:
         assert peer.stdout.readline() == b'ready\n'
-        result = sandbox.run('JID_1', '2000',
-                             program=BUILD_ROOT / 'tests/e2e/bus_probe')
+        result = sandbox.run(*words, program=(
+            BUILD_ROOT / 'tests/e2e/bus_probe') if probe else None)
     finally:
         peer.kill()
         peer.wait()
     assert (result.returncode, result.stdout, result.stderr) == (
-        0, b'[][]\n', call_failed(
+        0, found, b'' if found.strip(b'[]\n') or not probe else call_failed(
             'getObjPathServNameFromJobId', 221, 'sd_bus_call: '
             'org.freedesktop.DBus.Error.Timeout: Connection timed out'))
-    assert [c['member'] for c in bmc.calls()] == ['GetSubTree']
+    assert [c['member'] for c in bmc.calls()] == (
+        ['GetSubTree', 'Get'] + ['Set'] * (not probe)
+        if bmc.mapper else [])
 
 
 @pytest.mark.parametrize('command,activation,status,stderr', [

@@ -6,8 +6,11 @@ import json
 import os
 import re
 import shutil
+import shlex
+import signal
 import socket
-import threading
+import stat
+import time
 
 import pytest
 
@@ -15,7 +18,7 @@ from capsules import (SLOT, UEFI_HEADER, bomb, capsule_rbu_length_0, flip,
                       image_of, rewrap, with_release_type)
 from conftest import (ACTIVATION, ACTIVATIONS, BIOS_UPDATER, BUILD_ROOT,
                       FILE_PATH, JOB_CONTROL, SOFTWARE_ROOT, SOURCE_ROOT,
-                      VERSION, call_failed, fail_line, info_line,
+                      UPDATER, VERSION, call_failed, fail_line, info_line,
                       property_call, with_faults)
 from task_lists import FILE_EXPORT, LIST, import_entry, task_list, update_entry
 
@@ -88,6 +91,8 @@ class Update:
         self.place(pack(seed=seed))
         self.properties = {'path': str(self.directory), 'version': '1,2 b,3'}
         self.faults, self.setup, self.xz = {}, None, None
+        # Shell text run in the sandbox after the tool, before it ends.
+        self.after = None
         # Lines of the unwrapping that do not stop it; scratch files kept.
         self.notes, self.scratch_left = b'', []
 
@@ -104,12 +109,22 @@ class Update:
         self.bmc.software(self.version_id, job_id=self.job_id,
                           **self.properties)
 
+    def program(self):
+        program = with_faults(self.sandbox, **self.faults)
+        if self.after is None:
+            return program
+        wrapper = self.sandbox.workdir / 'updater-then'
+        wrapper.write_text('#!/bin/sh\n' + shlex.join(
+            self.sandbox.exec_words(program or UPDATER)) + ' "$@"\n'
+            f'rc=$?\n{self.after}\nexit $rc\n')
+        wrapper.chmod(0o755)
+        return wrapper
+
     def run(self):
         self.publish()
         return self.sandbox.run('startUpdate', self.version_id,
-                                program=with_faults(self.sandbox,
-                                                    **self.faults),
-                                setup=self.setup, xz=self.xz)
+                                program=self.program(), setup=self.setup,
+                                xz=self.xz)
 
 
 @pytest.fixture
@@ -183,6 +198,37 @@ def _first_existing_entry_of_many(u):
     u.name = next(n for n in os.listdir(u.payload) if (u.payload / n).exists())
 
 
+SWAPPING_XZ = '''#!/usr/bin/python3
+import lzma, os, sys
+payload, tampered, how = {payload!r}, {tampered!r}, {how!r}
+with open(tampered, 'rb') as source:
+    data = source.read()
+if how == 'rename':
+    with open(payload + '.new', 'wb') as out:
+        out.write(data)
+    os.replace(payload + '.new', payload)
+else:
+    with open(payload, 'r+b') as out:
+        out.write(data)
+        out.truncate()
+with open(sys.argv[2], 'rb') as packed:
+    image = lzma.decompress(packed.read())
+with open(sys.argv[2][:-5], 'wb') as out:
+    out.write(image)
+os.remove(sys.argv[2])
+'''
+
+
+def _swapping_xz(u, how):
+    """Between the capsule's copy and its staging, the decompressor puts a
+    tampered capsule at the payload's name."""
+    image = image_of(u.capsule)
+    tampered = u.sandbox.workdir / 'tampered.cap'
+    tampered.write_bytes(rewrap(u.capsule, flip(image, len(image) - SLOT - 1)))
+    _xz(SWAPPING_XZ.format(payload=str(u.payload / u.name),
+                           tampered=str(tampered), how=how))(u)
+
+
 def _uninterpreted_bytes_changed(capsule):
     def inverted(part):
         return bytes(b ^ 0xFF for b in part)
@@ -203,6 +249,15 @@ SUCCEEDS = {
     'slot-bytes-behind-the-signature-changed': (_slot_tail_changed, 2),
     'left-overs-of-an-earlier-run': (_scratch('bios', 'bios.lzma'), 2),
     'first-existing-payload-entry': (_first_existing_entry_of_many, 2),
+    'payload-mode-0666': (lambda u: (u.payload / u.name).chmod(0o666), 2),
+    'payload-mode-0600-umask-000': (_then(
+        lambda u: (u.payload / u.name).chmod(0o600), _set(setup='umask 0')),
+        2),
+    # What is staged is what was verified, whatever the payload becomes.
+    'payload-rewritten-after-its-copy': (lambda u: _swapping_xz(u, 'write'),
+                                         2),
+    'payload-replaced-after-its-copy': (lambda u: _swapping_xz(u, 'rename'),
+                                        2),
 }
 
 
@@ -226,6 +281,9 @@ def test_update_stages_the_capsule_and_queues_its_tasks(
                       + kind),
         software_call(ACTIVATION, 'Activation', 's', ACTIVATIONS + 'Staged')]
     assert staged(sandbox) == {update.name: update.capsule}
+    folder = sandbox.tmp / 'tmpBIOSPayload'
+    assert [stat.S_IMODE(p.stat().st_mode) for p in (
+        folder, folder / update.name)] == [0o755, 0o644]
     assert task_file(sandbox) == task_list(
         FILE_EXPORT, OLD_TASK, update_task(name=update.name))
     assert not (sandbox.qorad / 'BIOS_Config.json').exists()
@@ -268,19 +326,17 @@ def _socket_as_capsule(u):
         os.chdir(cwd)
 
 
-def _fifo_as_capsule(u):
-    """Over a FIFO both seeks fail, their messages ending in a newline of
-    their own, and reading goes on where the stream stands."""
-    stream = b'$RBU\x08\0\0\0' + u.capsule[UEFI_HEADER + 16:]
-    (u.payload / u.name).unlink()
-    u.name = 'bios.fifo'
-    os.mkfifo(u.payload / u.name)
-    u.notes = (fail(59, 'Failed to skip UEFI CAP header of the CAP file.\n',
-                    'uncompressBiosCapFile')
-               + fail(76, 'Failed to skip UEFI CAP header and RBU in the CAP '
-                      'file.\n', 'uncompressBiosCapFile'))
-    threading.Thread(target=(u.payload / u.name).write_bytes, args=(stream,),
-                     daemon=True).start()
+def _payload_entry(make):
+    """The payload entry replaced by what make(update, path) puts there."""
+    def arrange(u):
+        (u.payload / u.name).unlink()
+        make(u, u.payload / u.name)
+    return arrange
+
+
+def _link_to_capsule(u, path):
+    (u.directory / 'elsewhere.cap').write_bytes(u.capsule)
+    path.symlink_to(u.directory / 'elsewhere.cap')
 
 
 def _limits_seen_by_xz():
@@ -307,6 +363,7 @@ TOO_LARGE = unwrap_failed(*XZ_FAILED, f'/usr/bin/xz: {SCRATCH}/bios: Write '
                           'error: File too large\n'.encode())
 NO_IMAGE = unwrap_failed(135, 'Failed to open uncompressed header file.')
 NO_RBU = unwrap_failed(69, 'Invalid Cap file: no RBU after UEFI header.')
+NO_CAP_FILE = unwrap_failed(53, 'Could not find cap file.')
 NOT_STAGED = fail(388, 'Unable to set Image to Staged')
 NO_RELEASE = fail(336, 'Failed to set release type of BIOS FW')
 DATA_CHANGED = bad_signature(302, 'Failed in EVP_DigestVerifyFinal().')
@@ -329,8 +386,8 @@ STOPPED_AT = {
     'unwrap': (lambda u: u.cap_file, None, False, []),
     'release': (lambda u: u.cap_file + verified(), None, False,
                 ['releaseType']),
-    'stage': (lambda u: u.cap_file + verified() + RELEASE_SET, 'any', False,
-              ['releaseType']),
+    'stage': (lambda u: u.cap_file + verified() + RELEASE_SET, 'inside',
+              False, ['releaseType']),
     'queue': (lambda u: u.cap_file + verified() + RELEASE_SET, 'copy', False,
               ['releaseType']),
     'staged': (lambda u: u.cap_file + verified() + RELEASE_SET + NO_CONFIG,
@@ -353,16 +410,26 @@ STOPS = {
     'dangling-link-only': (lambda u: (u.payload / u.name).unlink() or (
         u.payload / 'a.cap').symlink_to(u.directory / 'gone'), 'lookup',
         fail(272, 'Unable to get Image Path')),
-    'update-lock-unusable': (
-        lambda u: (u.sandbox.qorad / 'BIOS_update.lock').mkdir(), 'lookup',
-        fail(920, 'Update not started: /var/lib/qorad/BIOS_update.lock '
-             'cannot be opened safely (not a regular file)')),
     'foreign-file-in-the-scratch-directory': (_then(
         _scratch('foreign', 'bios', 'bios.lzma'), _set(scratch_left=[
             'biosscratchpad', 'biosscratchpad/foreign'])), 'unwrap',
         unwrap_failed(47, 'Cannot create BIOS scratchpad.')),
-    'capsule-is-a-socket': (_socket_as_capsule, 'unwrap',
-                            unwrap_failed(53, 'Could not find cap file.')),
+    'capsule-is-a-socket': (_socket_as_capsule, 'unwrap', NO_CAP_FILE),
+    # Only a regular file is taken, never waited on, never through a link.
+    'capsule-is-a-fifo': (_payload_entry(lambda u, p: os.mkfifo(p)),
+                          'unwrap', NO_CAP_FILE),
+    'capsule-is-a-device': (_payload_entry(lambda u, p: os.mknod(
+        p, stat.S_IFCHR | 0o600, os.makedev(1, 3))), 'unwrap', NO_CAP_FILE),
+    'capsule-is-a-directory': (_payload_entry(lambda u, p: p.mkdir()),
+                               'unwrap', NO_CAP_FILE),
+    'capsule-is-a-link': (_payload_entry(_link_to_capsule), 'unwrap',
+                          NO_CAP_FILE),
+    'capsule-copy-buffer-not-allocated': (
+        _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 1}), 'unwrap',
+        NO_CAP_FILE),
+    'capsule-digest-fails': (
+        _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_MD_CTX_new@1'}),
+        'unwrap', NO_CAP_FILE),
     **{f'capsule-of-{n}-bytes': (_capsule(lambda c, n=n: c[:n]), 'unwrap',
                                  unwrap_failed(63, 'Failed to read Cap file.'))
        for n in (0, 83, 91)},
@@ -376,7 +443,7 @@ STOPS = {
     'capsule-rbu-length-255-on-16-bytes': (
         _capsule(lambda c: flip(c, 88, 16 ^ 255)), 'unwrap', NOT_LZMA),
     'copy-buffer-not-allocated': (
-        _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 1}), 'unwrap',
+        _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 2}), 'unwrap',
         unwrap_failed(83, 'Failed to allocate buffer to copy Cap file into '
                       'compressed header file.')),
     'scratch-area-full': (
@@ -412,13 +479,26 @@ STOPS = {
     'signature-changed': (_image(lambda i: flip(i, len(i) - SLOT + 4)),
                           'unwrap', DATA_CHANGED),
     'digest-context-not-created': (
-        _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_MD_CTX_new'}),
+        _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_MD_CTX_new@2'}),
         'unwrap', bad_signature(
             243, 'Failed to create signature verifying context.')),
     'verify-buffer-not-allocated': (
-        _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 2}), 'unwrap',
+        _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 3}), 'unwrap',
         bad_signature(262, 'Failed to allocate buffer for signature '
                       'verification.')),
+    'key-not-decoded': (
+        _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'd2i_PUBKEY'}), 'unwrap',
+        bad_signature(236, 'Failed to load pub key for BIOS image.')),
+    'digest-init-fails': (
+        _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_DigestVerifyInit'}),
+        'unwrap', bad_signature(249, 'Failed in EVP_DigestVerifyInit().')),
+    # The manifest library fails closed on every OpenSSL failure.
+    **{f'manifest-library-{call}-fails': (_set(faults={
+        'FAULT_SHIM_MANIFEST_CALL_FAILS': call}), 'unwrap', BAD_MANIFEST)
+       for call in ('d2i_PUBKEY', 'EVP_PKEY_is_a', 'EVP_PKEY_is_a@1',
+                    'EVP_PKEY_get_utf8_string_param',
+                    'EVP_PKEY_get_utf8_string_param@1', 'EVP_MD_CTX_new',
+                    'EVP_DigestVerifyInit', 'EVP_DigestVerify')},
     'digest-update-fails': (
         _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_DigestVerifyUpdate'}),
         'unwrap', bad_signature(286, 'Failed in EVP_DigestVerifyUpdate().')),
@@ -451,14 +531,11 @@ STOPS = {
         _set(setup='mount -o remount,bind,ro /tmp')), 'stage', fail(
         360, 'Exception creating directory: filesystem error: cannot create '
         f'directories: Read-only file system [{STAGING}]')),
+    # The real cause, and nothing at the staged capsule's name.
     'tmp-full': (_set(setup='mount -t tmpfs -o size=4k full /tmp'), 'stage',
                  lambda u: fail(
         372, 'Exception copying payload: filesystem error: cannot copy: '
-        f'Input/output error [{u.payload / u.name}] [{STAGING}]')),
-    # The image verifies, but a FIFO is not copied.
-    'capsule-is-a-fifo': (_fifo_as_capsule, 'stage', lambda u: fail(
-        372, 'Exception copying payload: filesystem error: cannot copy: '
-        f'Invalid argument [{u.payload / u.name}] [{STAGING}]')),
+        f'No space left on device [{u.payload / u.name}] [{STAGING}]')),
     'task-list-lock-unusable': (
         lambda u: (u.sandbox.qorad / 'BIOS_task_list.json.lock').mkdir(),
         'queue', fail(921, 'Task list left unchanged: /var/lib/qorad/'
@@ -488,13 +565,20 @@ def test_where_an_update_stops_decides_what_it_leaves(sandbox, bmc, journal,
     (sandbox.qorad / LIST).write_bytes(task_list(OLD_TASK))
     arrange(update)
     lines = lines(update) if callable(lines) else lines
+    left = sandbox.workdir / 'left-in-staging'
+    if staging == 'inside':
+        # What the failed staging left, as the tool saw it.
+        update.after = (f'ls -A {STAGING} > {left} 2>/dev/null '
+                        f'|| echo absent > {left}')
     result = update.run()
     assert (result.returncode, result.stdout, result.stderr) == (
         1, QUEUED if queued else b'', before(update) + lines)
     assert scratch_left(sandbox) == update.scratch_left
     assert [c['args'][1][1] for c in bmc.calls()
             if c['member'] == 'Set'] == writes
-    if staging != 'any':
+    if staging == 'inside':
+        assert left.read_text() in ('', 'absent\n')
+    else:
         assert staged(sandbox) == {'stale': {'bios.cap': b'stale'},
                                    'copy': {'bios.cap': update.capsule},
                                    None: None}[staging]
@@ -522,16 +606,54 @@ def test_pending_configuration_job_skips_the_export(sandbox, journal, update):
     assert task_file(sandbox) == task_list(config_job, update_task())
 
 
+# Decompresses like xz, and notes when another one runs at the same time.
+OVERLAP_NOTING_XZ = '''#!/usr/bin/python3
+import lzma, os, sys, time
+busy, log = {busy!r}, {log!r}
+try:
+    os.close(os.open(busy, os.O_CREAT | os.O_EXCL))
+except FileExistsError:
+    with open(log, 'a') as out:
+        out.write('overlap\\n')
+time.sleep(1)
+with open(sys.argv[2], 'rb') as packed:
+    image = lzma.decompress(packed.read())
+with open(sys.argv[2][:-5], 'wb') as out:
+    out.write(image)
+os.remove(sys.argv[2])
+os.remove(busy)
+'''
+
+
+@pytest.mark.parametrize('qorad', ['writable', 'read-only'])
 def test_concurrent_updates_end_as_if_run_one_after_the_other(
-        sandbox, bmc, journal, pack):
+        sandbox, bmc, journal, pack, qorad):
     updates = [Update(sandbox, bmc, pack, seed=n, version_id=f'v{n}',
                       name=f'{n}.cap', job_id=f'JID_{n}') for n in (1, 2)]
     for u in updates:
         u.publish()
-    runs = [sandbox.popen('startUpdate', u.version_id) for u in updates]
+    xz = sandbox.workdir / 'xz-noting-overlaps'
+    xz.write_text(OVERLAP_NOTING_XZ.format(
+        busy=str(sandbox.workdir / 'xz-busy'),
+        log=str(sandbox.workdir / 'overlaps')))
+    xz.chmod(0o755)
+    read_only = qorad == 'read-only'
+    setup = 'mount -o remount,bind,ro /var/lib/qorad' if read_only else None
+    runs = [sandbox.popen('startUpdate', u.version_id, xz=xz, setup=setup)
+            for u in updates]
+    no_config = NO_CONFIG.replace(b'No such file or directory',
+                                  b'Read-only file system') \
+        if read_only else NO_CONFIG
     for u, run in zip(updates, runs):
         assert run.communicate(timeout=120) + (run.returncode,) == (
-            QUEUED, u.cap_file + verified() + RELEASE_SET + NO_CONFIG, 0)
+            QUEUED, u.cap_file + verified() + RELEASE_SET + no_config, 0)
+    assert not (sandbox.workdir / 'overlaps').exists()
+    assert scratch_left(sandbox) == []
+    if read_only:
+        assert not (sandbox.qorad / LIST).exists()
+        assert list(staged(sandbox).values()) in (
+            [u.capsule] for u in updates)
+        return
     tasks = [tuple(t.values())
              for t in json.loads(task_file(sandbox))['QORAJob']]
     first, last = sorted(updates, key=lambda u: tasks.index(
@@ -539,4 +661,50 @@ def test_concurrent_updates_end_as_if_run_one_after_the_other(
     assert tasks == [FILE_EXPORT, update_task(first.job_id, first.name),
                      update_task(last.job_id, last.name)]
     assert staged(sandbox) == {last.name: last.capsule}
-    assert scratch_left(sandbox) == []
+
+
+def test_a_kill_at_any_step_leaves_the_staged_capsule_whole_or_absent(
+        sandbox, update):
+    """Killed before each step that changes a file, from the first to the
+    last, an update leaves at the staged capsule's name, which an earlier
+    UPDATE task names, either nothing or the whole verified capsule; the
+    next update completes."""
+    final = sandbox.tmp / 'tmpBIOSPayload' / update.name
+    step, result = 0, None
+    while result != 0:
+        step += 1
+        final.parent.mkdir(exist_ok=True)
+        final.write_bytes(update.capsule)
+        update.faults = {'FAULT_SHIM_KILL_AT': step}
+        result = update.run().returncode
+        assert (step, result) in ((step, -signal.SIGKILL), (step, 0))
+        assert (step, final.read_bytes() if final.exists() else None) in (
+            (step, update.capsule), (step, None))
+    assert staged(sandbox) == {update.name: update.capsule}
+
+
+def _alive(pid):
+    try:
+        return open(f'/proc/{pid}/stat').read().split()[2] != 'Z'
+    except FileNotFoundError:
+        return False
+
+
+def _within_a_minute(condition):
+    end = time.monotonic() + 60
+    while not condition() and time.monotonic() < end:
+        time.sleep(0.05)
+    return condition()
+
+
+def test_the_decompressor_dies_with_the_updater(sandbox, update):
+    pid = sandbox.workdir / 'xz-pid'
+    _xz(f'#!/bin/sh\necho $$ > {pid}.new\nmv {pid}.new {pid}\n'
+        'exec sleep 600\n')(update)
+    update.publish()
+    run = sandbox.popen('startUpdate', update.version_id, xz=update.xz)
+    assert _within_a_minute(pid.exists)
+    run.kill()
+    run.communicate()
+    xz = int(pid.read_text())
+    assert _within_a_minute(lambda: not _alive(xz))

@@ -105,6 +105,8 @@ TEST(FwManifest, RefusesWhatItsRootSignedIfNotAValidManifest)
 {
     const std::vector<std::pair<const char*, Bytes>> refused{
         {"magic", resigned(format::magicOffset + 3, 'N')},
+        {"first magic byte", resigned(format::magicOffset, 'W')},
+        {"version 0", resigned(format::versionOffset, 0)},
         {"version 2", resigned(format::versionOffset, 2)},
         {"first reserved byte", resigned(format::reservedOffset, 1)},
         {"second reserved byte", resigned(format::reservedOffset + 1, 1)},

@@ -3,6 +3,7 @@
 
 #include "tasks/task_list_cycle.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -42,6 +43,33 @@ TEST(TaskListLock, AnotherHolderGivesUpAfterItsPatienceAndChangesNothing)
     // Nor is a list written whose intent copy cannot be made.
     std::filesystem::create_directories(list + ".intent.new/in-the-way");
     EXPECT_FALSE(tasks::TaskListCycle(list).writeTaskList({}));
+    std::filesystem::remove_all(dir);
+}
+
+TEST(UpdateLock, IsOnTheScratchDirectoryWhereThereIsOne)
+{
+    std::string dir = std::filesystem::temp_directory_path() / "lock.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    {
+        const auto holder = tasks::FileLock::onDirectory(dir);
+        ASSERT_TRUE(holder.held());
+        const auto waiting =
+            tasks::FileLock::onDirectory(dir + "/.", milliseconds(20));
+        EXPECT_FALSE(waiting.held() || waiting.nowhere());
+        EXPECT_EQ(waiting.failure(),
+                  dir + "/. is held by another run for more than 20 ms");
+    }
+    EXPECT_TRUE(tasks::FileLock::onDirectory(dir, milliseconds(0)).held());
+    // No directory there: nothing to share, nothing to lock.
+    const std::string file = dir + "/file";
+    std::FILE* created = std::fopen(file.c_str(), "w");
+    ASSERT_NE(created, nullptr);
+    std::fclose(created);
+    for (const std::string& path : {dir + "/absent", file})
+    {
+        const auto none = tasks::FileLock::onDirectory(path, milliseconds(0));
+        EXPECT_TRUE(none.nowhere() && !none.held()) << path;
+    }
     std::filesystem::remove_all(dir);
 }
 

@@ -94,12 +94,31 @@ TEST(SignatureVerify, FailsOnWhatNoVerifiedManifestOrImageFileBrings)
         failed("signature_verify.296: Failed to read BIOS image signature."));
 }
 
-// verifyBiosImage's report on the stream, which it refuses.
-std::string refusal(std::FILE* stream)
+TEST(SignatureVerify, TakesASignatureThatFillsItsSlot)
+{
+    // ECDSA signatures vary in length: about one in four fills the slot.
+    const std::size_t slot = capsule::layout::signatureSlotSize;
+    bool found = false;
+    for (int attempt = 0; attempt < 200 && !found; ++attempt)
+    {
+        const Bytes image = signedImage(3000);
+        found = capsule::layout::derSignatureLength(
+                    image[image.size() - slot + 1]) == slot;
+        if (found)
+        {
+            EXPECT_EQ(signatureVerify(fileOf(image), image.size()), "");
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+// verifyBiosImage's report on the stream (`size` bytes), which it refuses.
+std::string refusal(std::FILE* stream, std::uint32_t size = 0)
 {
     const capsule::ScratchDirectory scratch;
     update::BiosImageContext ctx(scratch.file("absent"), scratch.area());
     ctx.file.reset(stream);
+    ctx.imageSize = size;
     testing::internal::CaptureStderr();
     EXPECT_FALSE(update::verifyBiosImage(ctx));
     EXPECT_FALSE(ctx.verified);
@@ -115,6 +134,17 @@ TEST(VerifyBiosImage, FailsOnStreamsThatCannotSeek)
     static Bytes header = capsule::rbuHeader(200);
     header.resize(8);
     EXPECT_EQ(refusal(fmemopen(header.data(), header.size(), "rb")),
+              failed("verifyBiosImage.175: Header file fails to skip RBU."));
+}
+
+TEST(VerifyBiosImage, SkipsAnRbuHeaderOnlyWithinTheImage)
+{
+    Bytes header = capsule::rbuHeader(8);
+    header.resize(8);
+    EXPECT_EQ(refusal(fileOf(header).release(), 8),
+              failed("verifyBiosImage.184: Failed in verifying manifest."));
+    header[capsule::layout::rbuLengthOffset] = 9;
+    EXPECT_EQ(refusal(fileOf(header).release(), 8),
               failed("verifyBiosImage.175: Header file fails to skip RBU."));
 }
 
