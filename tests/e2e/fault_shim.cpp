@@ -22,9 +22,10 @@
 //       The 2nd non-throwing array new of the process returns null.
 //   FAULT_SHIM_FORK_FAILS=1
 //       fork fails with EAGAIN.
-//   FAULT_SHIM_OWN_CALL_FAILS=EVP_MD_CTX_new@2,EVP_DigestVerifyUpdate
+//   FAULT_SHIM_OWN_CALL_FAILS=EVP_MD_CTX_new@2,EVP_DigestVerifyUpdate,flock@1
 //       These fail when the program's own code calls them ("@n": only its
-//       n-th such call); calls from its libraries go through.
+//       n-th such call); calls from its libraries go through. A failed
+//       flock says ENOLCK.
 //   FAULT_SHIM_MANIFEST_CALL_FAILS=d2i_PUBKEY,EVP_PKEY_is_a@1
 //       These OpenSSL calls fail (null, or 0) when the manifest library
 //       (libvardex) makes them ("@n": only its n-th such call).
@@ -44,6 +45,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
+#include <sys/file.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -364,6 +366,17 @@ extern "C" int EVP_DigestVerifyFinal(void* ctx, const unsigned char* sig,
         allocationsFail = true;
     }
     return result;
+}
+
+extern "C" int flock(int fd, int operation)
+{
+    static const auto real = nextSymbol<int (*)(int, int)>("flock");
+    if (callFails("flock", __builtin_return_address(0)))
+    {
+        errno = ENOLCK;
+        return -1;
+    }
+    return real(fd, operation);
 }
 
 extern "C" void* EVP_MD_CTX_new()

@@ -85,8 +85,8 @@ RUNS = {
     'staging': (update_run(setup='mount -o remount,bind,ro /tmp'), 1, {
         **UPDATE, **VERIFIED, **refused('staging', 'startUpdate.360')},
         f'startUpdate {UPDATE_ID}: refused (staging at startUpdate.360)'),
-    'lock': (update_run(lambda u: (u.sandbox.qorad / 'BIOS_update.lock')
-                        .mkdir()), 1,
+    'lock': (update_run(lambda u: u.faults.update(
+        FAULT_SHIM_OWN_CALL_FAILS='flock@1')), 1,
              {**UPDATE, **refused('lock', 'startUpdate.920')},
              f'startUpdate {UPDATE_ID}: refused (lock at startUpdate.920)'),
     'bus': (update_run(lambda u: u.properties.update(path=None)), 1, {
