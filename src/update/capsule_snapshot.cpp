@@ -36,11 +36,14 @@ constexpr mode_t stagedMode = 0644;
 // An unnamed file is reachable by no name, whatever its mode.
 constexpr mode_t unnamedMode = 0600;
 
-// Opens the payload entry for reading: never through a link, never waiting
-// for a FIFO's writer or a device; only a regular file is taken.
+// Opens the payload entry for reading, once: a link is followed as the
+// payload lookup followed it, but nothing is waited on (a FIFO's writer, a
+// device) and only a regular file is taken. What is read from here on is
+// this open file, whatever later becomes of the name.
 UniqueFd openPayload(const std::string& path)
 {
-    UniqueFd payload(::open(path.c_str(), O_RDONLY | tasks::safeOpenFlags));
+    UniqueFd payload(::open(path.c_str(),
+                            O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat status
     {};
     if (!payload.valid() || ::fstat(payload.get(), &status) != 0 ||

@@ -236,6 +236,19 @@ def _uninterpreted_bytes_changed(capsule):
             + inverted(capsule[89:100]) + capsule[100:])
 
 
+def _payload_entry(make):
+    """The payload entry replaced by what make(update, path) puts there."""
+    def arrange(u):
+        (u.payload / u.name).unlink()
+        make(u, u.payload / u.name)
+    return arrange
+
+
+def _link_to_capsule(u, path):
+    (u.directory / 'elsewhere.cap').write_bytes(u.capsule)
+    path.symlink_to(u.directory / 'elsewhere.cap')
+
+
 SUCCEEDS = {
     'release-type-1': (_pack(release_type=1), 1),
     'release-type-2-config-file-present': (lambda u: (
@@ -249,6 +262,8 @@ SUCCEEDS = {
     'slot-bytes-behind-the-signature-changed': (_slot_tail_changed, 2),
     'left-overs-of-an-earlier-run': (_scratch('bios', 'bios.lzma'), 2),
     'first-existing-payload-entry': (_first_existing_entry_of_many, 2),
+    'payload-entry-a-link-to-the-capsule': (_payload_entry(_link_to_capsule),
+                                            2),
     'payload-mode-0666': (lambda u: (u.payload / u.name).chmod(0o666), 2),
     'payload-mode-0600-umask-000': (_then(
         lambda u: (u.payload / u.name).chmod(0o600), _set(setup='umask 0')),
@@ -324,19 +339,6 @@ def _socket_as_capsule(u):
         socket.socket(socket.AF_UNIX).bind(u.name)
     finally:
         os.chdir(cwd)
-
-
-def _payload_entry(make):
-    """The payload entry replaced by what make(update, path) puts there."""
-    def arrange(u):
-        (u.payload / u.name).unlink()
-        make(u, u.payload / u.name)
-    return arrange
-
-
-def _link_to_capsule(u, path):
-    (u.directory / 'elsewhere.cap').write_bytes(u.capsule)
-    path.symlink_to(u.directory / 'elsewhere.cap')
 
 
 def _limits_seen_by_xz():
@@ -415,15 +417,13 @@ STOPS = {
             'biosscratchpad', 'biosscratchpad/foreign'])), 'unwrap',
         unwrap_failed(47, 'Cannot create BIOS scratchpad.')),
     'capsule-is-a-socket': (_socket_as_capsule, 'unwrap', NO_CAP_FILE),
-    # Only a regular file is taken, never waited on, never through a link.
+    # Only a regular file is taken, never waited on.
     'capsule-is-a-fifo': (_payload_entry(lambda u, p: os.mkfifo(p)),
                           'unwrap', NO_CAP_FILE),
     'capsule-is-a-device': (_payload_entry(lambda u, p: os.mknod(
         p, stat.S_IFCHR | 0o600, os.makedev(1, 3))), 'unwrap', NO_CAP_FILE),
     'capsule-is-a-directory': (_payload_entry(lambda u, p: p.mkdir()),
                                'unwrap', NO_CAP_FILE),
-    'capsule-is-a-link': (_payload_entry(_link_to_capsule), 'unwrap',
-                          NO_CAP_FILE),
     'capsule-copy-buffer-not-allocated': (
         _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 1}), 'unwrap',
         NO_CAP_FILE),
