@@ -20,6 +20,7 @@ namespace
 using capsule_tool::splitCaptured;
 using capsule_tool::StderrCapture;
 
+// Captured text, the updater's lines found in it, and the rest.
 struct SplitCase
 {
     std::string text;
@@ -27,31 +28,28 @@ struct SplitCase
     std::string otherOutput;
 };
 
-class Split : public testing::TestWithParam<SplitCase>
-{};
-
-TEST_P(Split, KeepsTheUpdaterLinesApartFromEverythingElse)
+TEST(SplitCaptured, KeepsTheUpdaterLinesApartFromEverythingElse)
 {
-    const capsule_tool::CapturedOutput output = splitCaptured(GetParam().text);
-    EXPECT_EQ(output.updaterLines, GetParam().updaterLines);
-    EXPECT_EQ(output.otherOutput, GetParam().otherOutput);
+    const std::vector<SplitCase> splitCases = {
+        {"", {}, ""},
+        {"BIOSIMG_DBG_FAIL: f.1: a\nxz: bad\n\nBIOSIMG_DBG_INFO: g.2: b\n",
+         {"BIOSIMG_DBG_FAIL: f.1: a", "BIOSIMG_DBG_INFO: g.2: b"},
+         "xz: bad\n\n"},
+        {"BIOSIMG_DBG_FAIL: f.1: unended",
+         {"BIOSIMG_DBG_FAIL: f.1: unended"},
+         ""},
+        {" BIOSIMG_DBG_FAIL: f.1: indented\nBIOSIMG_DBG_FAILED\nend",
+         {},
+         " BIOSIMG_DBG_FAIL: f.1: indented\nBIOSIMG_DBG_FAILED\nend"},
+    };
+    for (const SplitCase& split : splitCases)
+    {
+        SCOPED_TRACE(split.text);
+        const capsule_tool::CapturedOutput output = splitCaptured(split.text);
+        EXPECT_EQ(output.updaterLines, split.updaterLines);
+        EXPECT_EQ(output.otherOutput, split.otherOutput);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, Split,
-    testing::Values(
-        SplitCase{"", {}, ""},
-        SplitCase{"BIOSIMG_DBG_FAIL: f.1: a\nxz: bad\n\n"
-                  "BIOSIMG_DBG_INFO: g.2: b\n",
-                  {"BIOSIMG_DBG_FAIL: f.1: a", "BIOSIMG_DBG_INFO: g.2: b"},
-                  "xz: bad\n\n"},
-        SplitCase{"BIOSIMG_DBG_FAIL: f.1: unended",
-                  {"BIOSIMG_DBG_FAIL: f.1: unended"},
-                  ""},
-        SplitCase{
-            " BIOSIMG_DBG_FAIL: f.1: indented\nBIOSIMG_DBG_FAILED\nend",
-            {},
-            " BIOSIMG_DBG_FAIL: f.1: indented\nBIOSIMG_DBG_FAILED\nend"}));
 
 void childWrites(const char* text)
 {
