@@ -20,7 +20,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace
@@ -82,7 +81,14 @@ std::string readVariantString(sd_bus_message* reply)
     return value;
 }
 
-using Candidates = std::vector<std::pair<std::string, std::string>>;
+// A job object on the bus: its path and the service that owns it.
+struct JobObject
+{
+    std::string path;
+    std::string service;
+};
+
+using Candidates = std::vector<JobObject>;
 
 Candidates readCandidates(sd_bus_message* reply)
 {
@@ -98,7 +104,7 @@ Candidates readCandidates(sd_bus_message* reply)
             const char* service = nullptr;
             check(sd_bus_message_read(reply, "s", &service), "service");
             check(sd_bus_message_skip(reply, "as"), "as");
-            candidates.emplace_back(path, service);
+            candidates.push_back({path, service});
             check(sd_bus_message_exit_container(reply), "exit e2");
         }
         check(sd_bus_message_exit_container(reply), "exit a2");
@@ -108,7 +114,7 @@ Candidates readCandidates(sd_bus_message* reply)
     return candidates;
 }
 
-std::pair<std::string, std::string> plainLookup(const std::string& jobId)
+JobObject plainLookup(const std::string& jobId)
 {
     const BusPtr bus = openBus();
     sd_bus_message* request = nullptr;
@@ -121,14 +127,14 @@ std::pair<std::string, std::string> plainLookup(const std::string& jobId)
                                 names::jobControlInterface),
           "append GetSubTree");
     const MessagePtr reply = callMethod(bus.get(), request);
-    for (const auto& [path, service] : readCandidates(reply.get()))
+    for (const JobObject& candidate : readCandidates(reply.get()))
     {
-        const MessagePtr value =
-            getProperty(bus.get(), service.c_str(), path.c_str(),
-                        names::jobControlInterface, names::jobIdProperty);
+        const MessagePtr value = getProperty(
+            bus.get(), candidate.service.c_str(), candidate.path.c_str(),
+            names::jobControlInterface, names::jobIdProperty);
         if (readVariantString(value.get()) == jobId)
         {
-            return {path, service};
+            return candidate;
         }
     }
     return {};
@@ -137,14 +143,14 @@ std::pair<std::string, std::string> plainLookup(const std::string& jobId)
 // The same bus traffic as getJobStatus, written directly on sd-bus.
 int plainJobStatus(const std::string& jobId)
 {
-    const auto [path, service] = plainLookup(jobId);
-    if (path.empty())
+    const JobObject job = plainLookup(jobId);
+    if (job.path.empty())
     {
         return 2;
     }
     const BusPtr bus = openBus();
     const MessagePtr reply =
-        getProperty(bus.get(), service.c_str(), path.c_str(),
+        getProperty(bus.get(), job.service.c_str(), job.path.c_str(),
                     names::activationInterface, names::activationProperty);
     const std::string activation = readVariantString(reply.get());
     return activation == names::activationActive ||

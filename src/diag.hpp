@@ -10,10 +10,13 @@
 //
 // Milestones ("::: ...") go to standard output and are flushed at once.
 
-#include <string>
-
 namespace diag
 {
+
+// How failure and information lines begin: what a program reading the
+// updater's standard error looks for.
+inline constexpr const char* failPrefix = "BIOSIMG_DBG_FAIL: ";
+inline constexpr const char* infoPrefix = "BIOSIMG_DBG_INFO: ";
 
 // What every function that writes an event log reports when the event-log
 // library throws.
@@ -28,35 +31,5 @@ void info(const char* function, int number, const char* format, ...)
 
 // Writes the text and a newline on standard output, then flushes it.
 void milestone(const char* text);
-
-// While a Capture lives, failure and information lines are collected in it
-// instead of being written to standard error: tools that run the updater's
-// code report its lines themselves. The updater never captures. One at a
-// time.
-class Capture
-{
-  public:
-    Capture();
-    ~Capture();
-    Capture(const Capture&) = delete;
-    Capture& operator=(const Capture&) = delete;
-    Capture(Capture&&) = delete;
-    Capture& operator=(Capture&&) = delete;
-
-    // The lines, each ended by its newline, as they would have been written.
-    const std::string& text() const noexcept
-    {
-        return captured;
-    }
-
-    // Takes one line (the reporting functions call it).
-    void add(const std::string& line)
-    {
-        captured += line;
-    }
-
-  private:
-    std::string captured;
-};
 
 } // namespace diag

@@ -4,7 +4,6 @@
 #include "handles/stdio.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 
 namespace capsule
@@ -16,23 +15,19 @@ using namespace layout;
 
 constexpr std::size_t rbuMinimumSize = rbuWordSize * rbuWordCount;
 
-// EFI_CAPSULE_GUID {3B6686BD-0D76-4030-B70E-B5519E2FC5A0} in memory order.
-constexpr std::array<std::uint8_t, 16> efiCapsuleGuid = {
-    0xBD, 0x86, 0x66, 0x3B, 0x76, 0x0D, 0x30, 0x40,
-    0xB7, 0x0E, 0xB5, 0x51, 0x9E, 0x2F, 0xC5, 0xA0};
-constexpr std::uint32_t capsuleFlagsPersistAcrossReset = 0x00010000;
-constexpr std::size_t headerSizeOffset = 16;
-constexpr std::size_t flagsOffset = 20;
-constexpr std::size_t imageSizeOffset = 24;
-
 constexpr std::size_t streamChunk = std::size_t{1024} * 1024;
 
-void writeLe32(std::uint8_t* bytes, std::uint32_t value)
+// The UEFI capsule header: EFI_CAPSULE_GUID, HeaderSize, Flags
+// CAPSULE_FLAGS_PERSIST_ACROSS_RESET, CapsuleImageSize, zero fill.
+Bytes uefiCapsuleHeader(std::uint32_t capsuleImageSize)
 {
-    for (std::size_t i = 0; i < 4; ++i)
-    {
-        bytes[i] = static_cast<std::uint8_t>((value >> (8 * i)) & 0xFF);
-    }
+    Bytes header(uefiHeaderSize, 0);
+    std::copy(uefi::capsuleGuid.begin(), uefi::capsuleGuid.end(),
+              header.begin());
+    writeLe32(header.data() + uefi::headerSizeOffset, uefiHeaderSize);
+    writeLe32(header.data() + uefi::flagsOffset, uefi::persistAcrossReset);
+    writeLe32(header.data() + uefi::imageSizeOffset, capsuleImageSize);
+    return header;
 }
 
 Bytes padToSlot(Bytes signature)
@@ -109,11 +104,6 @@ Bytes rbuHeader(std::uint8_t length)
     return header;
 }
 
-std::uint32_t readLe32(const Bytes& bytes, std::size_t offset)
-{
-    return layout::readLe32(bytes.data() + offset);
-}
-
 Bytes buildSignedPart(const Bytes& payload, const Bytes& manifest,
                       const ImageLayout& layout)
 {
@@ -142,32 +132,6 @@ Bytes buildImage(const Bytes& payload, const Bytes& manifest,
     }
     append(image, slot);
     return image;
-}
-
-Bytes uefiCapsuleHeader(std::uint32_t capsuleImageSize)
-{
-    Bytes header(uefiHeaderSize, 0);
-    std::copy(efiCapsuleGuid.begin(), efiCapsuleGuid.end(), header.begin());
-    writeLe32(header.data() + headerSizeOffset, uefiHeaderSize);
-    writeLe32(header.data() + flagsOffset, capsuleFlagsPersistAcrossReset);
-    writeLe32(header.data() + imageSizeOffset, capsuleImageSize);
-    return header;
-}
-
-Bytes buildCapsule(const Bytes& image, const CapsuleLayout& layout)
-{
-    const Bytes body = compress(image, layout.compressionPreset);
-    if (body.empty())
-    {
-        return {};
-    }
-    const Bytes rbu = rbuHeader(layout.rbuHeaderLength);
-    const std::size_t total = uefiHeaderSize + rbu.size() + body.size();
-    Bytes capsule = uefiCapsuleHeader(static_cast<std::uint32_t>(total));
-    capsule.reserve(total);
-    append(capsule, rbu);
-    append(capsule, body);
-    return capsule;
 }
 
 Bytes digestSignedPart(const std::string& payloadPath, const Bytes& manifest,

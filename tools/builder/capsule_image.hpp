@@ -28,9 +28,6 @@
 namespace capsule
 {
 
-using layout::signatureSlotSize;
-using layout::uefiHeaderSize;
-
 struct ImageLayout
 {
     std::uint8_t rbuHeaderLength = 16;
@@ -45,10 +42,6 @@ struct CapsuleLayout
 // "$RBU", the length byte, zero fill: max(length, 8) bytes.
 Bytes rbuHeader(std::uint8_t length);
 
-// The little-endian 32-bit word at offset; the caller checks that four bytes
-// are there.
-std::uint32_t readLe32(const Bytes& bytes, std::size_t offset);
-
 // RBU header + manifest + payload: the signed part of an image.
 Bytes buildSignedPart(const Bytes& payload, const Bytes& manifest,
                       const ImageLayout& layout = {});
@@ -60,13 +53,6 @@ Bytes signatureSlot(const Bytes& signedData, const Key& imageKey);
 // buildSignedPart + signatureSlot. Empty on failure.
 Bytes buildImage(const Bytes& payload, const Bytes& manifest,
                  const Key& imageKey, const ImageLayout& layout = {});
-
-// The 84-byte UEFI capsule header: EFI_CAPSULE_GUID, HeaderSize 84,
-// Flags CAPSULE_FLAGS_PERSIST_ACROSS_RESET, CapsuleImageSize, zero fill.
-Bytes uefiCapsuleHeader(std::uint32_t capsuleImageSize);
-
-// UEFI header + capsule RBU header + compressed image. Empty on failure.
-Bytes buildCapsule(const Bytes& image, const CapsuleLayout& layout = {});
 
 // The digest of an image's signed part (RBU header, manifest, payload file),
 // streamed: what the image key signs (with SHA-512). Empty on failure.

@@ -29,16 +29,6 @@ Key privateKeyFromText(const char* pem)
 
 } // namespace
 
-Key loadPrivateKey(const std::string& pemPath)
-{
-    const FilePtr file(std::fopen(pemPath.c_str(), "rb"));
-    if (!file)
-    {
-        return nullptr;
-    }
-    return Key(PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr));
-}
-
 Key loadPublicKey(const std::string& pemPath)
 {
     const FilePtr file(std::fopen(pemPath.c_str(), "rb"));

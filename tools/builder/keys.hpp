@@ -18,10 +18,6 @@ namespace capsule
 // An owned OpenSSL key; empty (null) when loading or generating failed.
 using Key = PkeyPtr;
 
-// A private key from an unencrypted PEM file (any type OpenSSL reads; the
-// manifest library accepts only P-384 keys). Empty on failure.
-Key loadPrivateKey(const std::string& pemPath);
-
 // A public key from a PEM "PUBLIC KEY" file. Empty on failure.
 Key loadPublicKey(const std::string& pemPath);
 

@@ -41,14 +41,6 @@ bool pump(lzma_stream& stream, const std::uint8_t* data, std::size_t size,
     }
 }
 
-Sink appendTo(Bytes& out)
-{
-    return [&out](const std::uint8_t* bytes, std::size_t size) {
-        out.insert(out.end(), bytes, bytes + size);
-        return true;
-    };
-}
-
 } // namespace
 
 LzmaEncoder::LzmaEncoder(std::uint32_t preset, Sink sink) :
@@ -67,31 +59,6 @@ bool LzmaEncoder::write(const std::uint8_t* data, std::size_t size)
 bool LzmaEncoder::finish()
 {
     return ready && pump(lzma.stream, nullptr, 0, LZMA_FINISH, sink);
-}
-
-Bytes compress(const Bytes& data, std::uint32_t preset)
-{
-    Bytes out;
-    LzmaEncoder encoder(preset, appendTo(out));
-    if (!encoder.write(data) || !encoder.finish())
-    {
-        return {};
-    }
-    return out;
-}
-
-std::optional<Bytes> decompress(const Bytes& data)
-{
-    LzmaStream lzma;
-    Bytes out;
-    const bool done =
-        lzma_auto_decoder(&lzma.stream, UINT64_MAX, 0) == LZMA_OK &&
-        pump(lzma.stream, data.data(), data.size(), LZMA_FINISH, appendTo(out));
-    if (!done)
-    {
-        return std::nullopt;
-    }
-    return out;
 }
 
 } // namespace capsule

@@ -1,7 +1,7 @@
 #pragma once
 
-// The legacy .lzma ("LZMA_Alone") format that "xz -d bios.lzma" unpacks, on
-// whole byte strings and as a stream.
+// The legacy .lzma ("LZMA_Alone") format that "xz -d bios.lzma" unpacks,
+// written as a stream.
 
 #include "builder/bytes.hpp"
 
@@ -10,16 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <optional>
 
 namespace capsule
 {
-
-// .lzma stream of data with a liblzma preset 0..9; empty on failure.
-Bytes compress(const Bytes& data, std::uint32_t preset = 6);
-
-// Inverse of compress (accepts .lzma and .xz); nullopt on failure.
-std::optional<Bytes> decompress(const Bytes& data);
 
 // Where compressed bytes go; false stops the stream.
 using Sink = std::function<bool(const std::uint8_t*, std::size_t)>;

@@ -3,14 +3,16 @@
 #include "builder/keys.hpp"
 #include "builder/scratch_directory.hpp"
 #include "capsule/layout.hpp"
-#include "diag.hpp"
+#include "capsule_tool/stderr_capture.hpp"
 #include "update/bios_image_context.hpp"
 #include "update/verify_image.hpp"
 #include "vardex/manifest_check.hpp"
 #include "vardex/manifest_format.hpp"
 
+#include <cstdio>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 namespace capsule_tool
 {
@@ -18,23 +20,6 @@ namespace
 {
 
 namespace layout = capsule::layout;
-
-// The lines of a text, without their newlines; empty lines left out.
-std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size())
-    {
-        const std::size_t end = std::min(text.find('\n', start), text.size());
-        if (end > start)
-        {
-            lines.push_back(text.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return lines;
-}
 
 // Positions the image after its RBU header; false without one.
 bool skipRbuHeader(std::FILE* image)
@@ -89,6 +74,36 @@ bool verifyAgainst(const capsule::Bytes& root, update::BiosImageContext& ctx,
     return failure == nullptr;
 }
 
+// Unwraps and verifies the capsule with the updater's own code (which
+// reports on standard error).
+void unwrapAndVerify(const std::string& path, update::ScratchArea scratch,
+                     const capsule::Bytes* root, const ImageVisitor& visit,
+                     Verdict& verdict)
+{
+    update::BiosImageContext ctx(path, std::move(scratch));
+    if (update::uncompressBiosCapFile(ctx) != 0)
+    {
+        return;
+    }
+    if (visit)
+    {
+        visit(ctx.file.get(), ctx.imageSize);
+    }
+    try
+    {
+        verdict.verified = root != nullptr ? verifyAgainst(*root, ctx, verdict)
+                                           : update::verifyBiosImage(ctx);
+        verdict.releaseType =
+            root != nullptr ? verdict.releaseType : ctx.releaseType;
+    }
+    catch (const std::exception& error)
+    {
+        verdict.messages.push_back(std::string("capsule-tool: exception: ") +
+                                   error.what());
+        verdict.verified = false;
+    }
+}
+
 } // namespace
 
 std::optional<Verdict> verifyCapsule(const std::string& path,
@@ -98,35 +113,25 @@ std::optional<Verdict> verifyCapsule(const std::string& path,
     const capsule::ScratchDirectory scratch;
     if (!scratch.ready())
     {
+        std::fputs("capsule-tool: cannot create a scratch directory\n", stderr);
+        return std::nullopt;
+    }
+    StderrCapture capture;
+    if (!capture.active())
+    {
+        std::fputs("capsule-tool: cannot capture the updater's lines\n",
+                   stderr);
         return std::nullopt;
     }
     Verdict verdict;
-    const diag::Capture capture;
-    {
-        update::BiosImageContext ctx(path, scratch.area());
-        if (update::uncompressBiosCapFile(ctx) == 0)
-        {
-            if (visit)
-            {
-                visit(ctx.file.get(), ctx.imageSize);
-            }
-            try
-            {
-                verdict.verified = root != nullptr
-                                       ? verifyAgainst(*root, ctx, verdict)
-                                       : update::verifyBiosImage(ctx);
-                verdict.releaseType =
-                    root != nullptr ? verdict.releaseType : ctx.releaseType;
-            }
-            catch (const std::exception& error)
-            {
-                verdict.messages.push_back(
-                    std::string("capsule-tool: exception: ") + error.what());
-                verdict.verified = false;
-            }
-        }
-    }
-    std::vector<std::string> lines = linesOf(capture.text());
+    unwrapAndVerify(path, scratch.area(), root, visit, verdict);
+    CapturedOutput captured = splitCaptured(capture.finish());
+    // Whatever else was written (xz's complaints) is passed on first:
+    // without the capture it would have come out before the updater's
+    // lines, which are repeated only now.
+    std::fwrite(captured.otherOutput.data(), 1, captured.otherOutput.size(),
+                stderr);
+    std::vector<std::string>& lines = captured.updaterLines;
     lines.insert(lines.end(), verdict.messages.begin(), verdict.messages.end());
     verdict.messages = std::move(lines);
     for (const std::string& line : verdict.messages)

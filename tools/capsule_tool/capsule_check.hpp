@@ -29,8 +29,10 @@ struct Verdict
 // Called with the unwrapped image and its size before it is verified.
 using ImageVisitor = std::function<void(std::FILE*, std::uint32_t)>;
 
-// nullopt when no scratch area can be made. `root` null: the build's
-// manifest library decides.
+// The updater's failure and information lines are repeated on standard
+// error. nullopt, reported, when no scratch area can be made or the
+// updater's lines cannot be captured. `root` null: the build's manifest
+// library decides.
 std::optional<Verdict> verifyCapsule(const std::string& path,
                                      const capsule::Bytes* root,
                                      const ImageVisitor& visit = {});

@@ -25,6 +25,7 @@ namespace
 {
 
 namespace layout = capsule::layout;
+namespace uefi = capsule::layout::uefi;
 
 constexpr const char* inspectUsage =
     "Usage: capsule-tool inspect [--json] [--root-pub PEM] <capsule>\n"
@@ -45,12 +46,6 @@ constexpr const char* inspectUsage =
     "\n"
     "Exit statuses: 0 verifies, 1 does not verify, 2 usage error,\n"
     "3 other error.\n";
-
-// The UEFI header's fields that the report shows.
-constexpr std::size_t uefiFieldsSize = 28;
-constexpr std::size_t headerSizeOffset = 16;
-constexpr std::size_t flagsOffset = 20;
-constexpr std::size_t imageSizeOffset = 24;
 
 // Reads up to `size` bytes at `offset`; fewer when the file is shorter.
 Bytes readAt(std::FILE* file, long offset, std::size_t size)
@@ -91,14 +86,15 @@ void describeCapsule(std::FILE* file, Report& report)
 {
     const Bytes head = readAt(
         file, 0, layout::uefiHeaderSize + sizeof(layout::RbuHeaderWords));
-    if (head.size() >= uefiFieldsSize)
+    if (head.size() >= uefi::fieldsEnd)
     {
         report.hasUefiHeader = true;
         report.guid = guidText(head);
-        report.headerSize = layout::readLe32(head.data() + headerSizeOffset);
-        report.flags = layout::readLe32(head.data() + flagsOffset);
+        report.headerSize =
+            layout::readLe32(head.data() + uefi::headerSizeOffset);
+        report.flags = layout::readLe32(head.data() + uefi::flagsOffset);
         report.capsuleImageSize =
-            layout::readLe32(head.data() + imageSizeOffset);
+            layout::readLe32(head.data() + uefi::imageSizeOffset);
     }
     if (head.size() > layout::uefiHeaderSize)
     {
@@ -209,7 +205,6 @@ int inspect(int argc, char** argv)
                       });
     if (!verdict)
     {
-        std::fputs("capsule-tool: cannot create a scratch directory\n", stderr);
         return exitError;
     }
     report.verified = verdict->verified;

@@ -1,6 +1,7 @@
 #include "capsule_tool/inspect_report.hpp"
 
 #include "capsule/layout.hpp"
+#include "diag.hpp"
 #include "rapidjson.hpp"
 
 #include <cstdint>
@@ -90,7 +91,7 @@ void printText(const std::string& path, const Report& r)
     std::printf("verification: FAIL\n");
     for (const std::string& line : r.messages)
     {
-        if (line.rfind("BIOSIMG_DBG_FAIL", 0) == 0)
+        if (line.rfind(diag::failPrefix, 0) == 0)
         {
             std::printf("  %s\n", line.c_str());
         }
