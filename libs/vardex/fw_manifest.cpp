@@ -6,7 +6,7 @@
 // and the key it carries is an ECDSA P-384 SubjectPublicKeyInfo that is
 // exactly as long as its length field says.
 
-#include "fw_manifest.hpp"
+#include "vardex/fw_manifest.hpp"
 
 #include "handles/openssl.hpp"
 #include "manifest_root_key.hpp"

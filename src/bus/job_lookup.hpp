@@ -2,12 +2,27 @@
 
 // Finds a job's bus object by the Job ID it carries.
 
+#include "bus/bus.hpp"
+
 #include <chrono>
 #include <string>
-#include <utility>
 
 namespace jobs
 {
+
+// A job's bus object: where it is and which service hosts it.
+struct JobObject
+{
+    std::string objectPath;
+    std::string serviceName;
+
+    // A lookup that matched nothing (or failed) leaves both empty; either
+    // one empty counts as no job.
+    [[nodiscard]] bool found() const noexcept
+    {
+        return !objectPath.empty() && !serviceName.empty();
+    }
+};
 
 // Object path and service name of the job object whose JobID equals jobId
 // (exactly: same length, same bytes). The object mapper's answer is visited
@@ -19,11 +34,13 @@ namespace jobs
 // has the built-in job lookup deadline; when it runs out, the call under
 // way fails with the bus library's timeout error and the lookup fails with
 // it, like a failed mapper call.
-std::pair<std::string, std::string> getObjPathServNameFromJobId(
-    const std::string& jobId);
+// The lookup runs on the run's bus connection.
+[[nodiscard]] JobObject getObjPathServNameFromJobId(
+    const bus::Connection& connection, const std::string& jobId);
 
 // The same lookup with another overall time; for tests.
-std::pair<std::string, std::string> getObjPathServNameFromJobId(
-    const std::string& jobId, std::chrono::milliseconds time);
+[[nodiscard]] JobObject getObjPathServNameFromJobId(
+    const bus::Connection& connection, const std::string& jobId,
+    std::chrono::milliseconds time);
 
 } // namespace jobs

@@ -71,7 +71,7 @@ void recordVerificationFailure(const std::string& imageVersion)
 // Unwraps and verifies the capsule and records the image's release type on
 // the software object. The image context, and with it the scratch area,
 // ends before this returns.
-bool verifyCapsule(const std::string& versionId, const std::string& capsulePath,
+bool verifyCapsule(const SoftwareObject& image, const std::string& capsulePath,
                    const std::string& imageVersion)
 {
     try
@@ -95,7 +95,7 @@ bool verifyCapsule(const std::string& versionId, const std::string& capsulePath,
         diag::info("startUpdate", 331, "Release Type = 0x%02x",
                    static_cast<unsigned>(context.releaseType));
         audit::noteVerified(context.releaseType);
-        if (!setReleaseType(versionId, context.releaseType))
+        if (!image.setReleaseType(context.releaseType))
         {
             diag::fail("startUpdate", 336,
                        "Failed to set release type of BIOS FW");
@@ -223,13 +223,15 @@ bool queueUpdateTasks(const std::string& jobId,
             cycle.readTaskList(list);
             list.push_back(updateTask(jobId, stagedCapsule));
             diag::milestone(startingMilestone);
-            cycle.writeTaskList(list);
+            tasks::writeTaskListUnnoticed(cycle, list);
         }
         if (std::remove(tasks::exportedConfigPath) != 0)
         {
             std::perror(configNotRemoved);
         }
-        tasks::exportBIOSConfig(false);
+        // Only an exception from the export changes the course of the
+        // update: an export that could not be queued is not noticed.
+        static_cast<void>(tasks::exportBIOSConfig(false));
         return true;
     }
     catch (const std::exception& e)
@@ -244,9 +246,8 @@ bool queueUpdateTasks(const std::string& jobId,
 // task list, under the update lock. Where no lock file can be (no
 // /var/lib/qorad, or read-only), nothing can be queued either and the
 // update goes ahead as one that cannot write its task list.
-bool stageUpdate(const std::string& versionId, const std::string& jobId,
-                 const std::string& imageVersion,
-                 const std::pair<std::string, std::string>& capsule)
+bool stageUpdate(const SoftwareObject& image, const std::string& jobId,
+                 const std::string& imageVersion, const CapsuleFile& capsule)
 {
     const tasks::FileLock updateLock(updateLockPath);
     if (!updateLock.held() && !updateLock.nowhere())
@@ -256,12 +257,11 @@ bool stageUpdate(const std::string& versionId, const std::string& jobId,
         return false;
     }
     removeStagedCapsules();
-    if (!verifyCapsule(versionId, capsule.first, imageVersion))
+    if (!verifyCapsule(image, capsule.path, imageVersion))
     {
         return false;
     }
-    const std::string stagedCapsule =
-        stageCapsule(capsule.first, capsule.second);
+    const std::string stagedCapsule = stageCapsule(capsule.path, capsule.name);
     if (stagedCapsule.empty())
     {
         return false;
@@ -272,8 +272,7 @@ bool stageUpdate(const std::string& versionId, const std::string& jobId,
 
 } // namespace
 
-std::pair<std::string, std::string> getPayload(
-    const std::string& imageDirectory)
+CapsuleFile getPayload(const std::string& imageDirectory)
 {
     try
     {
@@ -295,31 +294,31 @@ std::pair<std::string, std::string> getPayload(
     return {};
 }
 
-int startUpdate(const std::string& versionId, const std::string& jobId)
+int startUpdate(const SoftwareObject& image, const std::string& jobId)
 {
-    const std::string imageDirectory = getCommonFilePath(versionId);
+    const std::string imageDirectory = image.getCommonFilePath();
     if (imageDirectory.empty())
     {
         diag::fail("startUpdate", 258, "Unable to get Image location");
         return updateAbandoned;
     }
-    const std::string imageVersion = getVersion(versionId);
+    const std::string imageVersion = image.getVersion();
     if (imageVersion.empty())
     {
         diag::fail("startUpdate", 265, "Unable to get Image version");
         return updateAbandoned;
     }
-    const auto capsule = getPayload(imageDirectory);
-    if (capsule.first.empty() || capsule.second.empty())
+    const CapsuleFile capsule = getPayload(imageDirectory);
+    if (capsule.path.empty() || capsule.name.empty())
     {
         diag::fail("startUpdate", 272, "Unable to get Image Path");
         return updateAbandoned;
     }
-    if (!stageUpdate(versionId, jobId, imageVersion, capsule))
+    if (!stageUpdate(image, jobId, imageVersion, capsule))
     {
         return updateAbandoned;
     }
-    if (!setVersionIdStaged(versionId))
+    if (!image.setVersionIdStaged())
     {
         diag::fail("startUpdate", 388, "Unable to set Image to Staged");
         return updateAbandoned;

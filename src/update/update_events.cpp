@@ -1,6 +1,6 @@
 #include "update/update_events.hpp"
 
-#include "platform/event_log.hpp"
+#include "noterra/event_log.hpp"
 
 #include <systemd/sd-journal.h>
 
