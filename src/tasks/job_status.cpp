@@ -80,7 +80,10 @@ void writeJobEvent(const char* event, const char* messageId,
 {
     try
     {
-        addEventLog(jobEventSeverity, event, messageId, {jobWord, version});
+        // Only the library's exceptions tell of a failure; its result
+        // carries nothing.
+        static_cast<void>(addEventLog(jobEventSeverity, event, messageId,
+                                      {jobWord, version}));
     }
     catch (const std::exception& e)
     {
