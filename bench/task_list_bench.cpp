@@ -81,7 +81,7 @@ void exportCycle(const std::string& path)
     std::erase_if(list,
                   [](const TaskEntry& e) { return e.JobType == "INVENTORY"; });
     list.insert(list.begin(), exportEntry());
-    cycle.writeTaskList(list);
+    tasks::writeTaskListUnnoticed(cycle, list);
 }
 
 fs::path makeScratch()

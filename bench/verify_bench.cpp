@@ -12,9 +12,9 @@
 
 #include "capsule/layout.hpp"
 #include "handles/stdio.hpp"
-#include "platform/fw_manifest.hpp"
 #include "update/bios_image_context.hpp"
 #include "update/verify_image.hpp"
+#include "vardex/fw_manifest.hpp"
 
 #include <sys/resource.h>
 

@@ -1,7 +1,7 @@
 // Fuzz target: the firmware-manifest library over arbitrary bytes.
 
 #include "handles/stdio.hpp"
-#include "platform/fw_manifest.hpp"
+#include "vardex/fw_manifest.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,15 +1,17 @@
 // Entry point of the BIOS updater: counts the command-line words, selects the
-// sub-command case-insensitively and returns its result as the exit status.
+// sub-command case-insensitively from the verb table and returns its result
+// as the exit status.
 
 #include "audit/audit_record.hpp"
 #include "diag.hpp"
+#include "front_end/run_context.hpp"
+#include "front_end/verb_table.hpp"
 #include "tasks/config_jobs.hpp"
 #include "tasks/job_status.hpp"
 #include "update/software_object.hpp"
 #include "update/start_update.hpp"
 
-#include <strings.h>
-
+#include <array>
 #include <cstdio>
 #include <exception>
 #include <initializer_list>
@@ -18,37 +20,7 @@
 namespace
 {
 
-void printUsage(const char* program)
-{
-    std::printf("\n%s Usage:\n", program);
-    std::puts("\n Start BIOS Update");
-    std::printf("\n%s startUpdate <Version Id>\n", program);
-    std::printf("\t\tExample: %s startUpdate a3d2fe67\n", program);
-    std::puts("\n BIOS Update Status");
-    std::printf(
-        "\n%s updatestatus <Job ID> <Update Percentage> <Update Status>\n",
-        program);
-    std::puts("\t\tUpdate Status:");
-    std::puts("\t\t\tUpdate Progressing:\t0");
-    std::puts("\t\t\tUpdate Complete:\t1");
-    std::puts("\t\t\tUpdate Complete with Errors:\t2");
-    std::puts("\t\t\tUpdate Failed:\t3");
-    std::printf("\t\tExample: %s  updatestatus JID_1234567890 20 1\n", program);
-    std::puts("\n BIOS Config Export");
-    std::printf("\n%s exportBIOSConfig\n", program);
-    std::puts("\n BIOS Config Force Export");
-    std::printf("\n%s forceExportBIOSConfig\n", program);
-    std::puts("\n BIOS Config Import");
-    std::printf("\n%s importBIOSConfig\n", program);
-    std::puts("\n Get Job Status");
-    std::puts("\n\tReturns:");
-    std::puts("\t0: Update Completed");
-    std::puts("\t1: Update Progressing");
-    std::puts("\t2: Job ID Not Found");
-    std::puts("\t3: Internal Error");
-    std::printf("\n%s getjobstatus <Job ID>\n", program);
-    std::printf("\t\tExample: %s getjobstatus JobID_12345678\n", program);
-}
+using front_end::RunContext;
 
 constexpr int usageError = 1;
 
@@ -60,9 +32,9 @@ int runExport(bool force, int exceptionNumber)
                            : audit::Command::exportBIOSConfig);
     try
     {
-        const int result = tasks::exportBIOSConfig(force);
-        audit.finish(result == 0);
-        return result;
+        const bool done = tasks::exportBIOSConfig(force);
+        audit.finish(done);
+        return done ? 0 : 1;
     }
     catch (const std::exception& e)
     {
@@ -72,13 +44,22 @@ int runExport(bool force, int exceptionNumber)
     return 1;
 }
 
-int runImport()
+int runExportBIOSConfig(RunContext& /*context*/, char* const* /*operands*/)
+{
+    return runExport(false, 716);
+}
+
+int runForceExportBIOSConfig(RunContext& /*context*/, char* const* /*operands*/)
+{
+    return runExport(true, 735);
+}
+
+int runImportBIOSConfig(RunContext& /*context*/, char* const* /*operands*/)
 {
     audit::Run audit(audit::Command::importBIOSConfig);
     try
     {
-        tasks::importBIOSConfig();
-        audit.finish(true);
+        audit.finish(tasks::importBIOSConfig());
     }
     catch (const std::exception& e)
     {
@@ -110,26 +91,29 @@ bool copyOperands(int exceptionNumber, char* const* words,
     return false;
 }
 
-int runGetJobStatus(char* const* words)
+int runGetJobStatus(RunContext& context, char* const* operands)
 {
     std::string jobId;
-    if (!copyOperands(777, words, {&jobId}) || jobId.empty())
+    if (!copyOperands(777, operands, {&jobId}) || jobId.empty())
     {
         return 1;
     }
-    return tasks::getJobStatus(jobId);
+    return tasks::getJobStatus(context.bus(), jobId);
 }
 
-int runStartUpdate(char* const* words)
+// The road of one update: the software object of the received image, the
+// job it names, then the update itself.
+int runStartUpdate(RunContext& context, char* const* operands)
 {
     audit::Run audit(audit::Command::startUpdate);
     std::string versionId;
-    if (!copyOperands(801, words, {&versionId}))
+    if (!copyOperands(801, operands, {&versionId}))
     {
         return 1;
     }
     audit.operand(audit::Operand::versionId, versionId);
-    const std::string jobId = update::getJobID(versionId);
+    const update::SoftwareObject image(context.bus(), versionId);
+    const std::string jobId = image.getJobID();
     if (jobId.empty())
     {
         // The software object names no job: the update service's fault.
@@ -137,78 +121,75 @@ int runStartUpdate(char* const* words)
         return 1;
     }
     audit.operand(audit::Operand::jobId, jobId);
-    const int result = update::startUpdate(versionId, jobId);
+    const int result = update::startUpdate(image, jobId);
     audit.finish(result == 0);
     return result;
 }
 
-int runUpdateStatus(char* const* words)
+int runUpdateStatus(RunContext& context, char* const* operands)
 {
     audit::Run audit(audit::Command::updateStatus);
     std::string jobId;
     std::string percentage;
     std::string status;
-    if (!copyOperands(830, words, {&jobId, &percentage, &status}))
+    if (!copyOperands(830, operands, {&jobId, &percentage, &status}))
     {
         return 1;
     }
     audit.operand(audit::Operand::jobId, jobId);
     audit.operand(audit::Operand::percentage, percentage);
     audit.operand(audit::Operand::status, status);
-    const int result = tasks::updateStatus(jobId, percentage, status);
+    const int result =
+        tasks::updateStatus(context.bus(), jobId, percentage, status);
     audit.finish(result == 0);
     return result;
 }
 
-bool selects(const char* word, const char* name)
+constexpr const char* usageHeader = "\n%s Usage:\n";
+
+// The sub-commands. The usage text is the header followed by their usage
+// texts in this order.
+constexpr std::array<front_end::Verb, 6> verbs{{
+    {"startUpdate", 3, runStartUpdate,
+     "\n Start BIOS Update\n"
+     "\n%s startUpdate <Version Id>\n"
+     "\t\tExample: %s startUpdate a3d2fe67\n"},
+    {"updateStatus", 5, runUpdateStatus,
+     "\n BIOS Update Status\n"
+     "\n%s updatestatus <Job ID> <Update Percentage> <Update Status>\n"
+     "\t\tUpdate Status:\n"
+     "\t\t\tUpdate Progressing:\t0\n"
+     "\t\t\tUpdate Complete:\t1\n"
+     "\t\t\tUpdate Complete with Errors:\t2\n"
+     "\t\t\tUpdate Failed:\t3\n"
+     "\t\tExample: %s  updatestatus JID_1234567890 20 1\n"},
+    {"exportBIOSConfig", 2, runExportBIOSConfig,
+     "\n BIOS Config Export\n"
+     "\n%s exportBIOSConfig\n"},
+    {"forceExportBIOSConfig", 2, runForceExportBIOSConfig,
+     "\n BIOS Config Force Export\n"
+     "\n%s forceExportBIOSConfig\n"},
+    {"importBIOSConfig", 2, runImportBIOSConfig,
+     "\n BIOS Config Import\n"
+     "\n%s importBIOSConfig\n"},
+    {"getJobStatus", 3, runGetJobStatus,
+     "\n Get Job Status\n"
+     "\n\tReturns:\n"
+     "\t0: Update Completed\n"
+     "\t1: Update Progressing\n"
+     "\t2: Job ID Not Found\n"
+     "\t3: Internal Error\n"
+     "\n%s getjobstatus <Job ID>\n"
+     "\t\tExample: %s getjobstatus JobID_12345678\n"},
+}};
+
+int printUsage(const char* program)
 {
-    return strcasecmp(word, name) == 0;
-}
-
-int dispatch(int argc, char** argv)
-{
-    const char* program = argc > 0 ? argv[0] : "";
-    if (argc < 2)
+    front_end::writeUsage(stdout, usageHeader, program);
+    for (const front_end::Verb& verb : verbs)
     {
-        printUsage(program);
-        return usageError;
+        front_end::writeUsage(stdout, verb.usage, program);
     }
-
-    const char* command = argv[1];
-    auto wrongCount = [&](int words) {
-        if (argc == words)
-        {
-            return false;
-        }
-        printUsage(program);
-        return true;
-    };
-
-    if (selects(command, "exportBIOSConfig"))
-    {
-        return wrongCount(2) ? usageError : runExport(false, 716);
-    }
-    if (selects(command, "forceExportBIOSConfig"))
-    {
-        return wrongCount(2) ? usageError : runExport(true, 735);
-    }
-    if (selects(command, "importBIOSConfig"))
-    {
-        return wrongCount(2) ? usageError : runImport();
-    }
-    if (selects(command, "getJobStatus"))
-    {
-        return wrongCount(3) ? usageError : runGetJobStatus(argv + 2);
-    }
-    if (selects(command, "startUpdate"))
-    {
-        return wrongCount(3) ? usageError : runStartUpdate(argv + 2);
-    }
-    if (selects(command, "updateStatus"))
-    {
-        return wrongCount(5) ? usageError : runUpdateStatus(argv + 2);
-    }
-    printUsage(program);
     return usageError;
 }
 
@@ -216,5 +197,13 @@ int dispatch(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    return dispatch(argc, argv);
+    const char* program = argc > 0 ? argv[0] : "";
+    const front_end::Verb* verb =
+        argc < 2 ? nullptr : front_end::findVerb(verbs, argv[1]);
+    if (verb == nullptr || argc != verb->words)
+    {
+        return printUsage(program);
+    }
+    RunContext context;
+    return verb->run(context, argv + 2);
 }

@@ -223,19 +223,18 @@ class Source:
         return texts
 
     def usage_text(self, program):
-        """The usage text as printed for `program`: the literals of the
-        printf and puts calls in printUsage, in order."""
+        """The usage text as printed for `program`: the usageHeader text,
+        then the usage text of each row of the verb table `verbs`, in
+        order."""
         file = next(f for f in self.files
                     if f.name == 'morvex_bios_updater.cpp')
-        start, end = next((f[0], f[1]) for f in file.functions
-                          if f[2] == 'printUsage')
-        pieces = []
-        for callee, ending in (('std::printf', ''), ('std::puts', '\n')):
-            for offset, arguments in file.calls(callee):
-                if start < offset < end:
-                    text = self._value(arguments[0], file, offset)
-                    pieces.append((offset, text + ending))
-        text = ''.join(piece for _, piece in sorted(pieces))
+        table = re.search(r'\bverbs\s*\{', file.text)
+        rows = file.text[table.end():_closing(file.text, table.end() - 1)]
+        pieces = [self._value('usageHeader', file, table.start())]
+        for row in _split(rows.strip()[1:-1]):
+            pieces.append(self._value(_split(row[1:-1])[3], file,
+                                      table.start()))
+        text = ''.join(pieces)
         return text.encode().decode('unicode_escape').replace('%s', program)
 
 

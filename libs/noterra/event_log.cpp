@@ -2,7 +2,7 @@
 // journal, with a readable message expanded from the message registry below.
 // The fields written are described in docs/event-log.md.
 
-#include "event_log.hpp"
+#include "noterra/event_log.hpp"
 
 #include <sys/stat.h>
 #include <sys/uio.h>

@@ -3,7 +3,7 @@
 // The manifest layout is in vardex/manifest_format.hpp; the checks are in
 // manifest_check.cpp, run here against the root key built into this library.
 
-#include "fw_manifest.hpp"
+#include "vardex/fw_manifest.hpp"
 
 #include "manifest_root_key.hpp"
 #include "vardex/manifest_check.hpp"

@@ -56,7 +56,7 @@ class Connection
   public:
     // Acquires the default system bus. The outcome is not checked here: when
     // no connection could be made, the next step raises the bus error.
-    static Connection systemDefault();
+    [[nodiscard]] static Connection systemDefault();
 
     sd_bus* get() const noexcept
     {
@@ -111,42 +111,49 @@ class Message
     void appendVariant(const PropertyValue& value);
 
     // True when the message is a method error reply, whatever its name.
-    bool isMethodError() const noexcept;
+    [[nodiscard]] bool isMethodError() const noexcept;
 
-    std::string readString();
+    [[nodiscard]] std::string readString();
     // A variant holding a string; a variant of any other type is skipped
     // and reads as "".
-    std::string readVariantString();
+    [[nodiscard]] std::string readVariantString();
     // An "a{sa{sas}}" value; a key met twice keeps its first entry.
-    SubTree readSubTree();
+    [[nodiscard]] SubTree readSubTree();
 
   private:
     std::unique_ptr<sd_bus_message, MessageUnref> message;
 };
 
-Message newMethodCall(const Connection& connection, const std::string& service,
-                      const std::string& path, const std::string& interface,
-                      const std::string& member);
+[[nodiscard]] Message newMethodCall(const Connection& connection,
+                                    const std::string& service,
+                                    const std::string& path,
+                                    const std::string& interface,
+                                    const std::string& member);
 
 // Synchronous call, with the connection's method-call timeout (the
 // library's default unless the caller has set one).
-Message call(const Connection& connection, Message& request);
+[[nodiscard]] Message call(const Connection& connection, Message& request);
 
 // Sends Properties.Get and returns the reply, unread and unchecked.
-Message requestProperty(const Connection& connection,
-                        const std::string& service, const std::string& path,
-                        const std::string& interface,
-                        const std::string& property);
+[[nodiscard]] Message requestProperty(const Connection& connection,
+                                      const std::string& service,
+                                      const std::string& path,
+                                      const std::string& interface,
+                                      const std::string& property);
 
 // Properties.Get, the value read as a string (see readVariantString).
-std::string getProperty(const Connection& connection,
-                        const std::string& service, const std::string& path,
-                        const std::string& interface,
-                        const std::string& property);
+[[nodiscard]] std::string getProperty(const Connection& connection,
+                                      const std::string& service,
+                                      const std::string& path,
+                                      const std::string& interface,
+                                      const std::string& property);
 
 // Properties.Set; returns the reply for the caller's error-reply check.
-Message setProperty(const Connection& connection, const std::string& service,
-                    const std::string& path, const std::string& interface,
-                    const std::string& property, const PropertyValue& value);
+[[nodiscard]] Message setProperty(const Connection& connection,
+                                  const std::string& service,
+                                  const std::string& path,
+                                  const std::string& interface,
+                                  const std::string& property,
+                                  const PropertyValue& value);
 
 } // namespace bus

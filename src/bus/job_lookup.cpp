@@ -102,8 +102,6 @@ bus::SubTree readJobSubTree(const bus::Connection& connection,
     return reply.readSubTree();
 }
 
-using JobObject = std::pair<std::string, std::string>;
-
 // Sends the prepared JobID read of one candidate and compares its value; on
 // a match the candidate becomes the result. A candidate that cannot answer,
 // or not within its share of the time, does not carry the job, unless the
@@ -136,19 +134,20 @@ bool matchCandidate(const bus::Connection& connection, bus::Message& request,
 
 } // namespace
 
-std::pair<std::string, std::string> getObjPathServNameFromJobId(
-    const std::string& jobId)
+JobObject getObjPathServNameFromJobId(const bus::Connection& connection,
+                                      const std::string& jobId)
 {
-    return getObjPathServNameFromJobId(jobId, limits::jobLookupDeadline);
+    return getObjPathServNameFromJobId(connection, jobId,
+                                       limits::jobLookupDeadline);
 }
 
-std::pair<std::string, std::string> getObjPathServNameFromJobId(
-    const std::string& jobId, std::chrono::milliseconds time)
+JobObject getObjPathServNameFromJobId(const bus::Connection& connection,
+                                      const std::string& jobId,
+                                      std::chrono::milliseconds time)
 {
     JobObject result;
     try
     {
-        const auto connection = bus::Connection::systemDefault();
         const Deadline deadline(connection, time);
         const bus::SubTree subtree = readJobSubTree(connection, deadline);
         for (const auto& [path, services] : subtree)

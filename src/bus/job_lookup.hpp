@@ -2,12 +2,27 @@
 
 // Finds a job's bus object by the Job ID it carries.
 
+#include "bus/bus.hpp"
+
 #include <chrono>
 #include <string>
-#include <utility>
 
 namespace jobs
 {
+
+// A job's bus object: where it is and which service hosts it.
+struct JobObject
+{
+    std::string objectPath;
+    std::string serviceName;
+
+    // A lookup that matched nothing (or failed) leaves both empty; either
+    // one empty counts as no job.
+    [[nodiscard]] bool found() const noexcept
+    {
+        return !objectPath.empty() && !serviceName.empty();
+    }
+};
 
 // Object path and service name of the job object whose JobID equals jobId
 // (exactly: same length, same bytes). The object mapper's answer is visited
@@ -21,11 +36,13 @@ namespace jobs
 // it, like a failed mapper call. A candidate's read may take an eighth of
 // that time: a candidate that does not answer within it is skipped, so that
 // a service that never answers cannot hide a job listed after it.
-std::pair<std::string, std::string> getObjPathServNameFromJobId(
-    const std::string& jobId);
+// The lookup runs on the run's bus connection.
+[[nodiscard]] JobObject getObjPathServNameFromJobId(
+    const bus::Connection& connection, const std::string& jobId);
 
 // The same lookup with another overall time; for tests.
-std::pair<std::string, std::string> getObjPathServNameFromJobId(
-    const std::string& jobId, std::chrono::milliseconds time);
+[[nodiscard]] JobObject getObjPathServNameFromJobId(
+    const bus::Connection& connection, const std::string& jobId,
+    std::chrono::milliseconds time);
 
 } // namespace jobs

@@ -84,7 +84,7 @@ TaskEntry importEntry(const std::string& jobId)
 
 } // namespace
 
-int exportBIOSConfig(bool force)
+bool exportBIOSConfig(bool force)
 {
     // Looked at before the task list is locked: nothing that may wait runs
     // under the lock.
@@ -94,25 +94,25 @@ int exportBIOSConfig(bool force)
     {
         diag::fail("exportBIOSConfig", 901, lockFailedFormat,
                    cycle.lockFailure().c_str());
-        return 1;
+        return false;
     }
     std::vector<TaskEntry> list;
     cycle.readTaskList(list);
     if (anyOfJobType(list, configJobType))
     {
         // A pending import must run before any export.
-        return 0;
+        return true;
     }
     std::erase_if(list, [](const TaskEntry& entry) {
         return isJobType(entry.JobType, inventoryJobType);
     });
     list.insert(list.begin(), exportEntry(fileKind));
-    cycle.writeTaskList(list);
+    writeTaskListUnnoticed(cycle, list);
     diag::milestone(exportQueuedMessage);
-    return 0;
+    return true;
 }
 
-void importBIOSConfig()
+bool importBIOSConfig()
 {
     std::string jobId = importJobIdPrefix + std::to_string(std::time(nullptr));
     audit::noteJobId(jobId);
@@ -121,7 +121,7 @@ void importBIOSConfig()
     {
         diag::fail("importBIOSConfig", 902, lockFailedFormat,
                    cycle.lockFailure().c_str());
-        return;
+        return false;
     }
     std::vector<TaskEntry> list;
     cycle.readTaskList(list);
@@ -130,8 +130,9 @@ void importBIOSConfig()
                isJobType(entry.JobType, inventoryJobType);
     });
     list.insert(list.begin(), importEntry(jobId));
-    cycle.writeTaskList(list);
+    writeTaskListUnnoticed(cycle, list);
     diag::milestone(importQueuedMessage);
+    return true;
 }
 
 } // namespace tasks

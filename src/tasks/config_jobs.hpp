@@ -9,14 +9,15 @@ namespace tasks
 inline constexpr const char* exportedConfigPath =
     "/var/lib/qorad/BIOS_Config.json";
 
-// Queues an export job; force always asks for the file kind. Returns 0, or
-// 1 when the task list's lock could not be taken (reported, nothing queued).
-// A pending import blocks the export and leaves the task list untouched.
-int exportBIOSConfig(bool force);
+// Queues an export job; force always asks for the file kind. A pending
+// import blocks the export and leaves the task list untouched: the export is
+// done with all the same. False when the task list's lock could not be taken
+// (reported, nothing queued).
+[[nodiscard]] bool exportBIOSConfig(bool force);
 
 // Queues an import job in place of any pending import or export and prints
-// the queued milestone; when the task list's lock cannot be taken, reports
-// that and queues nothing.
-void importBIOSConfig();
+// the queued milestone. False when the task list's lock could not be taken
+// (reported, nothing queued).
+[[nodiscard]] bool importBIOSConfig();
 
 } // namespace tasks

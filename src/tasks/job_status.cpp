@@ -1,10 +1,8 @@
 #include "tasks/job_status.hpp"
 
-#include "bus/bus.hpp"
-#include "bus/job_lookup.hpp"
 #include "bus/names.hpp"
 #include "diag.hpp"
-#include "platform/event_log.hpp"
+#include "noterra/event_log.hpp"
 #include "tasks/task_list_cycle.hpp"
 
 #include <algorithm>
@@ -38,11 +36,6 @@ constexpr int statusComplete = 1;
 constexpr int statusLast = 3;
 constexpr int percentageLast = 100;
 
-bool found(const std::pair<std::string, std::string>& job)
-{
-    return !job.first.empty() && !job.second.empty();
-}
-
 bool isConfigJob(const std::string& serviceName)
 {
     return serviceName == names::biosConfigService;
@@ -75,7 +68,7 @@ bool removeTask(const std::string& jobId, std::string& why)
     {
         list.erase(task);
     }
-    cycle.writeTaskList(list);
+    writeTaskListUnnoticed(cycle, list);
     return true;
 }
 
@@ -87,7 +80,10 @@ void writeJobEvent(const char* event, const char* messageId,
 {
     try
     {
-        addEventLog(jobEventSeverity, event, messageId, {jobWord, version});
+        // Only the library's exceptions tell of a failure; its result
+        // carries nothing.
+        static_cast<void>(addEventLog(jobEventSeverity, event, messageId,
+                                      {jobWord, version}));
     }
     catch (const std::exception& e)
     {
@@ -98,20 +94,20 @@ void writeJobEvent(const char* event, const char* messageId,
 
 } // namespace
 
-int getJobStatus(const std::string& jobId)
+int getJobStatus(const bus::Connection& connection, const std::string& jobId)
 {
-    const auto job = jobs::getObjPathServNameFromJobId(jobId);
-    if (!found(job))
+    const jobs::JobObject job =
+        jobs::getObjPathServNameFromJobId(connection, jobId);
+    if (!job.found())
     {
         diag::fail("getJobStatus", 612, "%s", jobNotFound);
         return 2;
     }
     try
     {
-        const auto connection = bus::Connection::systemDefault();
         const std::string activation = bus::getProperty(
-            connection, job.second, job.first, names::activationInterface,
-            names::activationProperty);
+            connection, job.serviceName, job.objectPath,
+            names::activationInterface, names::activationProperty);
         return hasFinished(activation) ? 0 : 1;
     }
     catch (const std::exception& e)
@@ -121,16 +117,17 @@ int getJobStatus(const std::string& jobId)
     return 3;
 }
 
-int updateStatus(const std::string& jobId, const std::string& percentageText,
+int updateStatus(const bus::Connection& connection, const std::string& jobId,
+                 const std::string& percentageText,
                  const std::string& statusText)
 {
-    const auto job = jobs::getObjPathServNameFromJobId(jobId);
-    if (!found(job))
+    const jobs::JobObject job =
+        jobs::getObjPathServNameFromJobId(connection, jobId);
+    if (!job.found())
     {
         diag::fail("updateStatus", 539, "%s", jobNotFound);
         return 1;
     }
-    const auto& [path, service] = job;
 
     int percentage = 0;
     try
@@ -168,7 +165,7 @@ int updateStatus(const std::string& jobId, const std::string& percentageText,
         return 1;
     }
 
-    if (!updateStatusProgress(path, service,
+    if (!updateStatusProgress(connection, job,
                               static_cast<std::uint8_t>(percentage)))
     {
         diag::fail("updateStatus", 576,
@@ -179,7 +176,7 @@ int updateStatus(const std::string& jobId, const std::string& percentageText,
     {
         return 0;
     }
-    if (!updateStatusStatus(path, service, static_cast<std::uint8_t>(status)))
+    if (!updateStatusStatus(connection, job, static_cast<std::uint8_t>(status)))
     {
         diag::fail("updateStatus", 586,
                    "Unable to set update status for Job ID %s", jobId.c_str());
@@ -201,22 +198,20 @@ int updateStatus(const std::string& jobId, const std::string& percentageText,
     return 0;
 }
 
-bool updateStatusProgress(const std::string& objectPath,
-                          const std::string& serviceName,
-                          std::uint8_t percentage)
+bool updateStatusProgress(const bus::Connection& connection,
+                          const jobs::JobObject& job, std::uint8_t percentage)
 {
     try
     {
-        const auto connection = bus::Connection::systemDefault();
         const bus::Message reply = bus::setProperty(
-            connection, serviceName, objectPath,
+            connection, job.serviceName, job.objectPath,
             names::activationProgressInterface, names::progressProperty,
             bus::PropertyValue{percentage});
         if (reply.isMethodError())
         {
             diag::fail("updateStatusProgress", 421,
                        "Unable to set update progress for object path %s",
-                       objectPath.c_str());
+                       job.objectPath.c_str());
             return false;
         }
         return true;
@@ -229,8 +224,8 @@ bool updateStatusProgress(const std::string& objectPath,
     return false;
 }
 
-bool updateStatusStatus(const std::string& objectPath,
-                        const std::string& serviceName, std::uint8_t status)
+bool updateStatusStatus(const bus::Connection& connection,
+                        const jobs::JobObject& job, std::uint8_t status)
 {
     std::string version;
     bool result = false;
@@ -239,15 +234,14 @@ bool updateStatusStatus(const std::string& objectPath,
                                        : names::activationFailed;
     try
     {
-        const auto connection = bus::Connection::systemDefault();
         bus::Message versionReply = bus::requestProperty(
-            connection, serviceName, objectPath, names::versionInterface,
-            names::versionProperty);
+            connection, job.serviceName, job.objectPath,
+            names::versionInterface, names::versionProperty);
         if (versionReply.isMethodError())
         {
             diag::fail("updateStatusStatus", 448,
                        "Unable to get version for object path %s",
-                       objectPath.c_str());
+                       job.objectPath.c_str());
         }
         else
         {
@@ -255,13 +249,13 @@ bool updateStatusStatus(const std::string& objectPath,
         }
 
         const bus::Message activationReply = bus::setProperty(
-            connection, serviceName, objectPath, names::activationInterface,
-            names::activationProperty, activation);
+            connection, job.serviceName, job.objectPath,
+            names::activationInterface, names::activationProperty, activation);
         if (activationReply.isMethodError())
         {
             diag::fail("updateStatusStatus", 466,
                        "Unable to set update status for object path %s",
-                       objectPath.c_str());
+                       job.objectPath.c_str());
             result = false;
         }
         else
@@ -275,7 +269,7 @@ bool updateStatusStatus(const std::string& objectPath,
         result = false;
     }
 
-    const bool config = isConfigJob(serviceName);
+    const bool config = isConfigJob(job.serviceName);
     const char* jobWord = config ? configJobWord : updateJobWord;
     if (status == statusComplete)
     {

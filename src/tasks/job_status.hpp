@@ -2,27 +2,37 @@
 
 // Status sub-commands acting on a job's bus object, found by its Job ID.
 
+#include "bus/bus.hpp"
+#include "bus/job_lookup.hpp"
+
 #include <cstdint>
 #include <string>
 
 namespace tasks
 {
 
+// Both sub-commands find the job and talk to its object on the run's bus
+// connection, and return their exit status.
+
 // 0 finished, 1 still running, 2 Job ID not found, 3 internal error.
-int getJobStatus(const std::string& jobId);
+[[nodiscard]] int getJobStatus(const bus::Connection& connection,
+                               const std::string& jobId);
 
 // 1 when the job was not found or an operand was rejected, else 0.
-int updateStatus(const std::string& jobId, const std::string& percentageText,
-                 const std::string& statusText);
+[[nodiscard]] int updateStatus(const bus::Connection& connection,
+                               const std::string& jobId,
+                               const std::string& percentageText,
+                               const std::string& statusText);
 
 // True when the job's Progress was written.
-bool updateStatusProgress(const std::string& objectPath,
-                          const std::string& serviceName,
-                          std::uint8_t percentage);
+[[nodiscard]] bool updateStatusProgress(const bus::Connection& connection,
+                                        const jobs::JobObject& job,
+                                        std::uint8_t percentage);
 
 // True when the job's Activation was written; writes the closing event log
 // whatever became of the bus writes.
-bool updateStatusStatus(const std::string& objectPath,
-                        const std::string& serviceName, std::uint8_t status);
+[[nodiscard]] bool updateStatusStatus(const bus::Connection& connection,
+                                      const jobs::JobObject& job,
+                                      std::uint8_t status);
 
 } // namespace tasks

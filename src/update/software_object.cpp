@@ -1,10 +1,10 @@
 #include "update/software_object.hpp"
 
-#include "bus/bus.hpp"
 #include "bus/names.hpp"
 #include "diag.hpp"
 
 #include <exception>
+#include <utility>
 
 namespace update
 {
@@ -13,17 +13,29 @@ namespace
 
 constexpr std::uint8_t productionReleaseType = 0x02;
 
-// Reads one property of the software object as a string. A failure is
-// reported with the calling function's name and number and reads as "".
-std::string readProperty(const char* function, int number,
-                         const std::string& versionId, const char* interface,
+std::string softwareObjectPath(const std::string& versionId)
+{
+    std::string path = names::softwareRoot;
+    if (!versionId.empty() && versionId.front() != '/')
+    {
+        path += '/';
+    }
+    path += versionId;
+    return path;
+}
+
+// Reads one property of the software object at path as a string. A
+// failure is reported with the calling function's name and number and reads
+// as "".
+std::string readProperty(const bus::Connection& connection,
+                         const std::string& path, const char* function,
+                         int number, const char* interface,
                          const char* property)
 {
     try
     {
-        const auto connection = bus::Connection::systemDefault();
-        return bus::getProperty(connection, names::biosUpdaterService,
-                                objectPath(versionId), interface, property);
+        return bus::getProperty(connection, names::biosUpdaterService, path,
+                                interface, property);
     }
     catch (const std::exception& e)
     {
@@ -42,17 +54,18 @@ struct WriteReports
     int exceptionNumber;
 };
 
-// Writes one string property of the software object; true when written.
-bool writeProperty(const std::string& versionId, const char* interface,
+// Writes one string property of the software object at path; true when
+// written.
+bool writeProperty(const bus::Connection& connection, const std::string& path,
+                   const std::string& versionId, const char* interface,
                    const char* property, const char* value,
                    const WriteReports& reports)
 {
     try
     {
-        const auto connection = bus::Connection::systemDefault();
-        const bus::Message reply = bus::setProperty(
-            connection, names::biosUpdaterService, objectPath(versionId),
-            interface, property, std::string(value));
+        const bus::Message reply =
+            bus::setProperty(connection, names::biosUpdaterService, path,
+                             interface, property, std::string(value));
         if (!reply.isMethodError())
         {
             return true;
@@ -70,49 +83,44 @@ bool writeProperty(const std::string& versionId, const char* interface,
 
 } // namespace
 
-std::string objectPath(const std::string& versionId)
+SoftwareObject::SoftwareObject(const bus::Connection& connection,
+                               std::string versionId) :
+    connection(connection),
+    version(std::move(versionId)), path(softwareObjectPath(version))
+{}
+
+std::string SoftwareObject::getJobID() const
 {
-    std::string path = names::softwareRoot;
-    if (!versionId.empty() && versionId.front() != '/')
-    {
-        path += '/';
-    }
-    path += versionId;
-    return path;
+    return readProperty(connection, path, "getJobID", 147,
+                        names::jobControlInterface, names::jobIdProperty);
 }
 
-std::string getJobID(const std::string& versionId)
+std::string SoftwareObject::getCommonFilePath() const
 {
-    return readProperty("getJobID", 147, versionId, names::jobControlInterface,
-                        names::jobIdProperty);
-}
-
-std::string getCommonFilePath(const std::string& versionId)
-{
-    return readProperty("getCommonFilePath", 65, versionId,
+    return readProperty(connection, path, "getCommonFilePath", 65,
                         names::filePathInterface, names::pathProperty);
 }
 
-std::string getVersion(const std::string& versionId)
+std::string SoftwareObject::getVersion() const
 {
-    return readProperty("getVersion", 124, versionId, names::versionInterface,
-                        names::versionProperty);
+    return readProperty(connection, path, "getVersion", 124,
+                        names::versionInterface, names::versionProperty);
 }
 
-bool setReleaseType(const std::string& versionId, std::uint8_t releaseType)
+bool SoftwareObject::setReleaseType(std::uint8_t releaseType) const
 {
     const char* value = releaseType == productionReleaseType
                             ? names::releaseTypeProduction
                             : names::releaseTypePrototype;
-    return writeProperty(versionId, names::versionInterface,
+    return writeProperty(connection, path, version, names::versionInterface,
                          names::releaseTypeProperty, value,
                          {"setReleaseType", 92,
                           "Unable to set releaseType for Version Id %s", 98});
 }
 
-bool setVersionIdStaged(const std::string& versionId)
+bool SoftwareObject::setVersionIdStaged() const
 {
-    return writeProperty(versionId, names::activationInterface,
+    return writeProperty(connection, path, version, names::activationInterface,
                          names::activationProperty, names::activationStaged,
                          {"setVersionIdStaged", 242,
                           "Unable to set Version Id %s to Staged", 248});

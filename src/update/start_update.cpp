@@ -87,7 +87,7 @@ void recordVerificationFailure(const std::string& imageVersion)
 // Unwraps and verifies the capsule and records the image's release type on
 // the software object. The image context, and with it the scratch area,
 // ends before this returns.
-bool verifyCapsule(const std::string& versionId, const std::string& capsulePath,
+bool verifyCapsule(const SoftwareObject& image, const std::string& capsulePath,
                    const CapsuleSnapshot& snapshot,
                    const std::string& imageVersion)
 {
@@ -112,7 +112,7 @@ bool verifyCapsule(const std::string& versionId, const std::string& capsulePath,
         diag::info("startUpdate", 331, "Release Type = 0x%02x",
                    static_cast<unsigned>(context.releaseType));
         audit::noteVerified(context.releaseType);
-        if (!setReleaseType(versionId, context.releaseType))
+        if (!image.setReleaseType(context.releaseType))
         {
             diag::fail("startUpdate", 336,
                        "Failed to set release type of BIOS FW");
@@ -234,13 +234,15 @@ bool queueUpdateTasks(const std::string& jobId,
             cycle.readTaskList(list);
             list.push_back(updateTask(jobId, stagedCapsule));
             diag::milestone(startingMilestone);
-            cycle.writeTaskList(list);
+            tasks::writeTaskListUnnoticed(cycle, list);
         }
         if (std::remove(tasks::exportedConfigPath) != 0)
         {
             std::perror(configNotRemoved);
         }
-        tasks::exportBIOSConfig(false);
+        // Only an exception from the export changes the course of the
+        // update: an export that could not be queued is not noticed.
+        static_cast<void>(tasks::exportBIOSConfig(false));
         return true;
     }
     catch (const std::exception& e)
@@ -255,9 +257,8 @@ bool queueUpdateTasks(const std::string& jobId,
 // task list, under the update lock. Where there is no scratch directory to
 // lock, no update can unwrap (and so share anything) either, and the update
 // goes ahead to fail there.
-bool stageUpdate(const std::string& versionId, const std::string& jobId,
-                 const std::string& imageVersion,
-                 const std::pair<std::string, std::string>& capsule)
+bool stageUpdate(const SoftwareObject& image, const std::string& jobId,
+                 const std::string& imageVersion, const CapsuleFile& capsule)
 {
     const tasks::FileLock updateLock =
         tasks::FileLock::onDirectory(updateLockDirectory());
@@ -269,13 +270,13 @@ bool stageUpdate(const std::string& versionId, const std::string& jobId,
     }
     removeStagedCapsules();
     // The one copy of the capsule that is verified and staged.
-    const CapsuleSnapshot snapshot(capsule.first, snapshotDirectories());
-    if (!verifyCapsule(versionId, capsule.first, snapshot, imageVersion))
+    const CapsuleSnapshot snapshot(capsule.path, snapshotDirectories());
+    if (!verifyCapsule(image, capsule.path, snapshot, imageVersion))
     {
         return false;
     }
     const std::string stagedCapsule =
-        stageCapsule(snapshot, capsule.first, capsule.second);
+        stageCapsule(snapshot, capsule.path, capsule.name);
     if (stagedCapsule.empty())
     {
         return false;
@@ -286,8 +287,7 @@ bool stageUpdate(const std::string& versionId, const std::string& jobId,
 
 } // namespace
 
-std::pair<std::string, std::string> getPayload(
-    const std::string& imageDirectory)
+CapsuleFile getPayload(const std::string& imageDirectory)
 {
     try
     {
@@ -309,31 +309,31 @@ std::pair<std::string, std::string> getPayload(
     return {};
 }
 
-int startUpdate(const std::string& versionId, const std::string& jobId)
+int startUpdate(const SoftwareObject& image, const std::string& jobId)
 {
-    const std::string imageDirectory = getCommonFilePath(versionId);
+    const std::string imageDirectory = image.getCommonFilePath();
     if (imageDirectory.empty())
     {
         diag::fail("startUpdate", 258, "Unable to get Image location");
         return updateAbandoned;
     }
-    const std::string imageVersion = getVersion(versionId);
+    const std::string imageVersion = image.getVersion();
     if (imageVersion.empty())
     {
         diag::fail("startUpdate", 265, "Unable to get Image version");
         return updateAbandoned;
     }
-    const auto capsule = getPayload(imageDirectory);
-    if (capsule.first.empty() || capsule.second.empty())
+    const CapsuleFile capsule = getPayload(imageDirectory);
+    if (capsule.path.empty() || capsule.name.empty())
     {
         diag::fail("startUpdate", 272, "Unable to get Image Path");
         return updateAbandoned;
     }
-    if (!stageUpdate(versionId, jobId, imageVersion, capsule))
+    if (!stageUpdate(image, jobId, imageVersion, capsule))
     {
         return updateAbandoned;
     }
-    if (!setVersionIdStaged(versionId))
+    if (!image.setVersionIdStaged())
     {
         diag::fail("startUpdate", 388, "Unable to set Image to Staged");
         return updateAbandoned;

@@ -1,6 +1,6 @@
 #include "update/update_events.hpp"
 
-#include "platform/event_log.hpp"
+#include "noterra/event_log.hpp"
 
 #include <systemd/sd-journal.h>
 
@@ -29,20 +29,24 @@ constexpr const char* failedEntryReason =
 
 void writeUpdateStartEvent()
 {
-    addEventLog(updateStartSeverity, updateStartEvent, updateStartMessageId,
-                {updateComponent});
+    // The library's result carries nothing the updater uses; only its
+    // exceptions tell of a failure.
+    static_cast<void>(addEventLog(updateStartSeverity, updateStartEvent,
+                                  updateStartMessageId, {updateComponent}));
 }
 
 void sendUpdateFailedEntry(const std::string& imageVersion)
 {
     const std::string component = updateComponent;
     const std::string reason = failedEntryReason;
-    (void)sd_journal_send_with_location(
+    // A journal that refuses the entry is deliberately not noticed: the
+    // failed verification is reported on standard error all the same.
+    static_cast<void>(sd_journal_send_with_location(
         failedEntryFile, failedEntryLine, failedEntryFunction, "MESSAGE=%s",
         failedEntryMessage, "PRIORITY=%i", failedEntryPriority,
         "REDFISH_MESSAGE_ID=%s", failedEntryRedfishId,
         "REDFISH_MESSAGE_ARGS=%s,%s,%s", component.c_str(),
-        imageVersion.c_str(), reason.c_str(), nullptr);
+        imageVersion.c_str(), reason.c_str(), nullptr));
 }
 
 } // namespace update

@@ -3,7 +3,7 @@
 #include "capsule/layout.hpp"
 #include "diag.hpp"
 #include "handles/openssl.hpp"
-#include "platform/fw_manifest.hpp"
+#include "vardex/fw_manifest.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -190,7 +190,6 @@ bool verifyBiosImage(BiosImageContext& ctx)
         return false;
     }
     ctx.releaseType = releaseType;
-    ctx.verified = true;
     return true;
 }
 

@@ -19,7 +19,7 @@ namespace update
 
 // Checks the RBU header, the manifest, the signature and the release type of
 // the image open in `ctx.file` (`ctx.imageSize` bytes long). On a pass sets
-// `releaseType` and `verified` and returns true. Failures are reported on
+// `releaseType` and returns true. Failures are reported on
 // standard error. An exception from the manifest library passes to the
 // caller. The file stays open in every outcome.
 bool verifyBiosImage(BiosImageContext& ctx);

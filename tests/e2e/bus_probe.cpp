@@ -17,8 +17,9 @@ int main(int argc, char* argv[])
         std::fputs("usage: bus_probe <Job ID> <milliseconds>\n", stderr);
         return 2;
     }
+    const auto connection = bus::Connection::systemDefault();
     const auto [path, service] = jobs::getObjPathServNameFromJobId(
-        argv[1], std::chrono::milliseconds(std::atol(argv[2])));
+        connection, argv[1], std::chrono::milliseconds(std::atol(argv[2])));
     std::printf("[%s][%s]\n", path.c_str(), service.c_str());
     return 0;
 }

@@ -3,7 +3,7 @@
 //
 //   event_probe <event name> <message id> [argument...]
 
-#include "platform/event_log.hpp"
+#include "noterra/event_log.hpp"
 
 #include <cstdio>
 #include <exception>

@@ -3,7 +3,7 @@
 // fields or keys that cannot sign images, and calls out of order.
 
 #include "capsule_fixture.hpp"
-#include "platform/fw_manifest.hpp"
+#include "vardex/fw_manifest.hpp"
 #include "vardex/manifest_format.hpp"
 
 #include <openssl/ec.h>
