@@ -73,8 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     std::fseek(ctx.file.get(), 0, SEEK_END);
     ctx.imageSize = static_cast<std::uint32_t>(size);
     const bool passed = update::verifyBiosImage(ctx);
-    // A pass, and only a pass, gives the image its release type.
-    if (passed != (ctx.releaseType != 0))
+    if (passed != ctx.verified || (passed && ctx.releaseType == 0))
     {
         std::abort();
     }

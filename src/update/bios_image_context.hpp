@@ -73,6 +73,8 @@ struct BiosImageContext
 
     // The capsule at first; after unwrapping, the decompressed image.
     FilePtr file;
+    // True once the image passed verification and gave its release type.
+    bool verified = false;
     // Length byte of the decompressed image's RBU header.
     std::uint32_t rbuHeaderSize = 0;
     // Length of the decompressed image (ftell at its end, cut to 32 bits).

@@ -102,7 +102,9 @@ bool verifyCapsule(const SoftwareObject& image, const std::string& capsulePath,
             return false;
         }
         diag::info("startUpdate", 301, "Decompressed BIOS Cap file");
-        if (!verifyBiosImage(context))
+        // Nothing goes on to staging unless the context itself says the
+        // image passed: verification starts as failure.
+        if (!verifyBiosImage(context) || !context.verified)
         {
             diag::fail("startUpdate", 307, "Failed to verify BIOS FW with QRX");
             recordVerificationFailure(imageVersion);

@@ -190,6 +190,7 @@ bool verifyBiosImage(BiosImageContext& ctx)
         return false;
     }
     ctx.releaseType = releaseType;
+    ctx.verified = true;
     return true;
 }
 

@@ -121,6 +121,7 @@ std::string refusal(std::FILE* stream, std::uint32_t size = 0)
     ctx.imageSize = size;
     testing::internal::CaptureStderr();
     EXPECT_FALSE(update::verifyBiosImage(ctx));
+    EXPECT_FALSE(ctx.verified);
     EXPECT_EQ(ctx.releaseType, 0);
     return testing::internal::GetCapturedStderr();
 }
@@ -148,6 +149,7 @@ TEST(VerifyBiosImage, PassesASignedImageAndSaysSo)
     testing::internal::CaptureStderr();
     EXPECT_TRUE(update::verifyBiosImage(ctx));
     testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(ctx.verified);
     EXPECT_EQ(ctx.releaseType, 1);
 }
 
