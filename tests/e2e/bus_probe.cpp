@@ -18,7 +18,7 @@ int main(int argc, char* argv[])
         return 2;
     }
     const auto [path, service] = jobs::getObjPathServNameFromJobId(
-        argv[1], std::chrono::milliseconds(std::atol(argv[2])));
+        argv[1], std::chrono::milliseconds(std::strtol(argv[2], nullptr, 10)));
     std::printf("[%s][%s]\n", path.c_str(), service.c_str());
     return 0;
 }
