@@ -98,7 +98,8 @@ int main(int argc, char* argv[])
 {
     if (argc >= 3 && std::strcmp(argv[1], "signature") == 0)
     {
-        const int rounds = argc >= 4 ? std::atoi(argv[3]) : 3;
+        const int rounds =
+            argc >= 4 ? static_cast<int>(std::strtol(argv[3], nullptr, 10)) : 3;
         return timeSignature(argv[2], rounds > 0 ? rounds : 1);
     }
     if (argc == 3 && std::strcmp(argv[1], "update") == 0)

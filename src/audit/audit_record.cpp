@@ -20,7 +20,10 @@ namespace audit
 namespace
 {
 
-// The run in progress, if any.
+// The run in progress, if any. Failure lines are noted into it from
+// diag::fail, wherever in the run they are written, so it is reachable
+// without being handed down; Run sets and clears it.
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
 Run::Facts* current = nullptr;
 
 // Syslog priorities of the record, by outcome.

@@ -71,13 +71,22 @@ constexpr mode_t copyFileMode = 0600;
 // holder of the lock.
 constexpr int writeAttempts = 2;
 
+// Removes a name a step leaves behind when it gives up, or one an earlier
+// run left. Its result is set aside on purpose: a name that is gone already
+// is what was wanted, and one that cannot be removed is met again, and
+// removed again, by the next writer or recovery.
+void removeLeftover(const std::string& path)
+{
+    static_cast<void>(::unlink(path.c_str()));
+}
+
 // Creates path afresh (removing a left-over or planted name first), writes
 // bytes into it and syncs it. The file is new, so nothing is written
 // through whatever stood at the name. Returns 0, or the errno value of the
 // step that failed (the half-written file is removed again).
 int writeNewFile(const std::string& path, std::string_view bytes)
 {
-    ::unlink(path.c_str());
+    removeLeftover(path);
     UniqueFd file(::open(path.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | safeOpenFlags,
                          copyFileMode));
@@ -93,7 +102,7 @@ int writeNewFile(const std::string& path, std::string_view bytes)
     // A write that stored nothing and reported nothing counts as no room.
     const int error = errno != 0 ? errno : ENOSPC;
     file.reset();
-    ::unlink(path.c_str());
+    removeLeftover(path);
     return error;
 }
 
@@ -209,8 +218,8 @@ std::string ListFile::backupPath(int number) const
 
 ListFile::Recovery ListFile::recover(std::string& pending) const
 {
-    ::unlink((intentPath() + freshSuffix).c_str());
-    ::unlink((listPath + freshBackupSuffix).c_str());
+    removeLeftover(intentPath() + freshSuffix);
+    removeLeftover(listPath + freshBackupSuffix);
 
     const std::string intent = intentPath();
     UniqueFd copy(::open(intent.c_str(), O_RDONLY | safeOpenFlags));
@@ -329,11 +338,12 @@ bool ListFile::keepBackup(std::string_view bytes) const
     for (int n = backupsKept - 1; n >= 1; --n)
     {
         // A missing backup simply leaves a gap to fill.
-        ::rename(backupPath(n).c_str(), backupPath(n + 1).c_str());
+        static_cast<void>(
+            ::rename(backupPath(n).c_str(), backupPath(n + 1).c_str()));
     }
     if (::rename(fresh.c_str(), backupPath(1).c_str()) != 0)
     {
-        ::unlink(fresh.c_str());
+        removeLeftover(fresh);
         return false;
     }
     return syncDirectoryOf(listPath);
@@ -365,7 +375,7 @@ bool ListFile::rewrite(std::string_view text, std::string_view prior) const
 
 void ListFile::dropIntent() const
 {
-    ::unlink(intentPath().c_str());
+    removeLeftover(intentPath());
     syncDirectoryOf(listPath);
 }
 
@@ -381,12 +391,12 @@ ListFile::Intent ListFile::writeIntent(std::string_view text,
     }
     if (::rename(fresh.c_str(), intent.c_str()) != 0)
     {
-        ::unlink(fresh.c_str());
+        removeLeftover(fresh);
         return Intent::failed;
     }
     if (!syncDirectoryOf(listPath))
     {
-        ::unlink(intent.c_str());
+        removeLeftover(intent);
         return Intent::failed;
     }
     return Intent::written;
@@ -418,7 +428,7 @@ ListFile::Outcome ListFile::writeInPlace(std::string_view text,
     {
         if (created)
         {
-            ::unlink(listPath.c_str());
+            removeLeftover(listPath);
         }
         return Outcome::untouched;
     }

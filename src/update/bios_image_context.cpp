@@ -52,11 +52,13 @@ constexpr const char* msgCannotOpenImage =
 
 constexpr int failure = 1;
 
+// Removing the scratch area is best effort: a name that is gone already, or
+// cannot be removed, is replaced by the next update's own copy.
 void removeScratchArea(const ScratchArea& area)
 {
-    std::remove(area.compressedImage.c_str());
-    std::remove(area.image.c_str());
-    std::remove(area.directory.c_str());
+    static_cast<void>(std::remove(area.compressedImage.c_str()));
+    static_cast<void>(std::remove(area.image.c_str()));
+    static_cast<void>(std::remove(area.directory.c_str()));
 }
 
 // Streams the rest of `in` into `out`. Stops at the first empty read, end of
@@ -66,7 +68,7 @@ void copyRest(std::FILE* in, std::FILE* out, std::uint8_t* buffer)
     std::size_t count = std::fread(buffer, 1, streamBufferSize, in);
     while (count != 0)
     {
-        std::fwrite(buffer, 1, count, out);
+        static_cast<void>(std::fwrite(buffer, 1, count, out));
         count = std::fread(buffer, 1, streamBufferSize, in);
     }
 }
@@ -174,6 +176,96 @@ BiosImageContext::~BiosImageContext()
     removeScratchArea(scratch);
 }
 
+namespace
+{
+
+// Reads the RBU header behind the UEFI header and leaves the stream at the
+// compressed body. False once a failure line has been written.
+bool seekCompressedBody(std::FILE* file)
+{
+    if (std::fseek(file, uefiHeaderSize, SEEK_SET) != 0)
+    {
+        // Reported, and the unwrapping carries on all the same: the header
+        // read that follows fails on its own if the stream is unusable.
+        // (The capsule is a regular file, on which this seek cannot fail.)
+        diag::fail("uncompressBiosCapFile", 59, "%s", msgCannotSkipUefiHeader);
+    }
+    RbuHeaderWords header{};
+    if (std::fread(header.data(), rbuWordSize, rbuWordCount, file) !=
+        rbuWordCount)
+    {
+        diag::fail("uncompressBiosCapFile", 63, "%s", msgCannotReadCapFile);
+        return false;
+    }
+    if (readLe32(header.data()) != rbuSignature)
+    {
+        diag::fail("uncompressBiosCapFile", 69, "%s", msgNoRbu);
+        return false;
+    }
+    const long bodyOffset =
+        static_cast<long>(uefiHeaderSize) + header[rbuLengthOffset];
+    if (std::fseek(file, bodyOffset, SEEK_SET) != 0)
+    {
+        // Reported, and carried on from where the stream stands, as at 59.
+        diag::fail("uncompressBiosCapFile", 76, "%s", msgCannotSkipRbu);
+    }
+    return true;
+}
+
+// Copies the compressed body into the scratch area and closes the capsule.
+bool extractCompressedBody(BiosImageContext& ctx)
+{
+    StreamBuffer buffer = allocateStreamBuffer();
+    if (!buffer)
+    {
+        diag::fail("uncompressBiosCapFile", 83, "%s", msgNoCopyBuffer);
+        return false;
+    }
+    FilePtr compressed(std::fopen(ctx.scratch.compressedImage.c_str(), "wb"));
+    if (!compressed)
+    {
+        diag::fail("uncompressBiosCapFile", 89, "%s", msgCannotOpenLzma);
+        return false;
+    }
+    copyRest(ctx.file.get(), compressed.get(), buffer.get());
+    buffer.reset();
+    ctx.file.reset();
+    compressed.reset();
+    return true;
+}
+
+// Runs the decompressor over the scratch area and opens what it wrote,
+// noting its size.
+bool decompressImage(BiosImageContext& ctx)
+{
+    const ScratchArea& area = ctx.scratch;
+    const pid_t child = startDecompressor(area);
+    if (child < 0)
+    {
+        diag::fail("uncompressBiosCapFile", 127, "%s", msgCannotFork);
+        return false;
+    }
+    if ((waitForDecompressor(child) & exitCodeByteMask) != 0)
+    {
+        diag::fail("uncompressBiosCapFile", 121, "%s", msgDecompressorFailed);
+        return false;
+    }
+    ctx.file.reset(std::fopen(area.image.c_str(), "rb"));
+    if (!ctx.file)
+    {
+        diag::fail("uncompressBiosCapFile", 135, "%s", msgCannotOpenImage);
+        return false;
+    }
+    if (std::fseek(ctx.file.get(), 0, SEEK_END) != 0)
+    {
+        return false;
+    }
+    ctx.imageSize = static_cast<std::uint32_t>(std::ftell(ctx.file.get()));
+    return true;
+}
+
+} // namespace
+
 int uncompressBiosCapFile(BiosImageContext& ctx)
 {
     const ScratchArea& area = ctx.scratch;
@@ -189,71 +281,11 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
         diag::fail("uncompressBiosCapFile", 53, "%s", msgNoCapFile);
         return failure;
     }
-    if (std::fseek(ctx.file.get(), uefiHeaderSize, SEEK_SET) != 0)
-    {
-        // Reported, and the unwrapping carries on all the same: the header
-        // read that follows fails on its own if the stream is unusable.
-        // (The capsule is a regular file, on which this seek cannot fail.)
-        diag::fail("uncompressBiosCapFile", 59, "%s", msgCannotSkipUefiHeader);
-    }
-    RbuHeaderWords header{};
-    if (std::fread(header.data(), rbuWordSize, rbuWordCount, ctx.file.get()) !=
-        rbuWordCount)
-    {
-        diag::fail("uncompressBiosCapFile", 63, "%s", msgCannotReadCapFile);
-        return failure;
-    }
-    if (readLe32(header.data()) != rbuSignature)
-    {
-        diag::fail("uncompressBiosCapFile", 69, "%s", msgNoRbu);
-        return failure;
-    }
-    const long bodyOffset =
-        static_cast<long>(uefiHeaderSize) + header[rbuLengthOffset];
-    if (std::fseek(ctx.file.get(), bodyOffset, SEEK_SET) != 0)
-    {
-        // Reported, and carried on from where the stream stands, as at 59.
-        diag::fail("uncompressBiosCapFile", 76, "%s", msgCannotSkipRbu);
-    }
-    StreamBuffer buffer = allocateStreamBuffer();
-    if (!buffer)
-    {
-        diag::fail("uncompressBiosCapFile", 83, "%s", msgNoCopyBuffer);
-        return failure;
-    }
-    FilePtr compressed(std::fopen(area.compressedImage.c_str(), "wb"));
-    if (!compressed)
-    {
-        diag::fail("uncompressBiosCapFile", 89, "%s", msgCannotOpenLzma);
-        return failure;
-    }
-    copyRest(ctx.file.get(), compressed.get(), buffer.get());
-    buffer.reset();
-    ctx.file.reset();
-    compressed.reset();
-
-    const pid_t child = startDecompressor(area);
-    if (child < 0)
-    {
-        diag::fail("uncompressBiosCapFile", 127, "%s", msgCannotFork);
-        return failure;
-    }
-    if ((waitForDecompressor(child) & exitCodeByteMask) != 0)
-    {
-        diag::fail("uncompressBiosCapFile", 121, "%s", msgDecompressorFailed);
-        return failure;
-    }
-    ctx.file.reset(std::fopen(area.image.c_str(), "rb"));
-    if (!ctx.file)
-    {
-        diag::fail("uncompressBiosCapFile", 135, "%s", msgCannotOpenImage);
-        return failure;
-    }
-    if (std::fseek(ctx.file.get(), 0, SEEK_END) != 0)
+    if (!seekCompressedBody(ctx.file.get()) || !extractCompressedBody(ctx) ||
+        !decompressImage(ctx))
     {
         return failure;
     }
-    ctx.imageSize = static_cast<std::uint32_t>(std::ftell(ctx.file.get()));
     return 0;
 }
 

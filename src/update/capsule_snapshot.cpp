@@ -42,8 +42,8 @@ constexpr mode_t unnamedMode = 0600;
 // this open file, whatever later becomes of the name.
 UniqueFd openPayload(const std::string& path)
 {
-    UniqueFd payload(::open(path.c_str(),
-                            O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    UniqueFd payload(
+        ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat status
     {};
     if (!payload.valid() || ::fstat(payload.get(), &status) != 0 ||

@@ -60,6 +60,55 @@ PkeyPtr decodeKeyRecord(const std::uint8_t* keyRecord)
     return PkeyPtr(d2i_PUBKEY(nullptr, &der, length));
 }
 
+// Feeds the image up to its signature slot into the digest.
+bool digestImageData(EVP_MD_CTX* digest, std::FILE* image, std::uint32_t size,
+                     std::uint8_t* buffer)
+{
+    // Wraps for images shorter than the slot; the first read then comes up
+    // short.
+    std::uint32_t remaining = size - slotSize;
+    while (remaining != 0)
+    {
+        const std::uint32_t chunk =
+            remaining <= streamBufferSize ? remaining : streamBufferSize;
+        if (std::fread(buffer, 1, chunk, image) != chunk)
+        {
+            diag::fail("signature_verify", 280, "%s", msgDataReadFails);
+            return false;
+        }
+        if (EVP_DigestVerifyUpdate(digest, buffer, chunk) <= 0)
+        {
+            diag::fail("signature_verify", 286, "%s", msgUpdateFailed);
+            return false;
+        }
+        remaining -= chunk;
+    }
+    return true;
+}
+
+// Reads the signature slot that follows the data and checks it against the
+// digest.
+bool checkSignatureSlot(EVP_MD_CTX* digest, std::FILE* image,
+                        std::uint8_t* buffer)
+{
+    if (std::fread(buffer, 1, signatureSlotSize, image) != signatureSlotSize)
+    {
+        diag::fail("signature_verify", 296, "%s", msgSignatureReadFails);
+        return false;
+    }
+    // A signature is taken only from the slot's own bytes: one whose length
+    // reaches past the slot is refused like one that does not verify.
+    const std::size_t signatureLength =
+        derSignatureLength(buffer[derLengthOffset]);
+    if (signatureLength > signatureSlotSize ||
+        EVP_DigestVerifyFinal(digest, buffer, signatureLength) != 1)
+    {
+        diag::fail("signature_verify", 302, "%s", msgFinalFailed);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int signature_verify(std::FILE* image, std::uint32_t size,
@@ -98,41 +147,9 @@ int signature_verify(std::FILE* image, std::uint32_t size,
         diag::fail("signature_verify", 262, "%s", msgNoReadBuffer);
         return failedResult;
     }
-
-    // Wraps for images shorter than the slot; the first read then comes up
-    // short.
-    std::uint32_t remaining = size - slotSize;
-    while (remaining != 0)
+    if (!digestImageData(digest.get(), image, size, buffer.get()) ||
+        !checkSignatureSlot(digest.get(), image, buffer.get()))
     {
-        const std::uint32_t chunk =
-            remaining <= streamBufferSize ? remaining : streamBufferSize;
-        if (std::fread(buffer.get(), 1, chunk, image) != chunk)
-        {
-            diag::fail("signature_verify", 280, "%s", msgDataReadFails);
-            return failedResult;
-        }
-        if (EVP_DigestVerifyUpdate(digest.get(), buffer.get(), chunk) <= 0)
-        {
-            diag::fail("signature_verify", 286, "%s", msgUpdateFailed);
-            return failedResult;
-        }
-        remaining -= chunk;
-    }
-
-    if (std::fread(buffer.get(), 1, signatureSlotSize, image) !=
-        signatureSlotSize)
-    {
-        diag::fail("signature_verify", 296, "%s", msgSignatureReadFails);
-        return failedResult;
-    }
-    // A signature is taken only from the slot's own bytes: one whose length
-    // reaches past the slot is refused like one that does not verify.
-    const std::size_t signatureLength =
-        derSignatureLength(buffer[derLengthOffset]);
-    if (signatureLength > signatureSlotSize ||
-        EVP_DigestVerifyFinal(digest.get(), buffer.get(), signatureLength) != 1)
-    {
-        diag::fail("signature_verify", 302, "%s", msgFinalFailed);
         return failedResult;
     }
     return verifiedResult;

@@ -19,7 +19,8 @@ int main(int argc, char* argv[])
     }
     const auto connection = bus::Connection::systemDefault();
     const auto [path, service] = jobs::getObjPathServNameFromJobId(
-        connection, argv[1], std::chrono::milliseconds(std::atol(argv[2])));
+        connection, argv[1],
+        std::chrono::milliseconds(std::strtol(argv[2], nullptr, 10)));
     std::printf("[%s][%s]\n", path.c_str(), service.c_str());
     return 0;
 }

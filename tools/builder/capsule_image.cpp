@@ -185,7 +185,9 @@ bool packFile(const std::string& payloadPath, const Bytes& manifest,
     }
     if (!done)
     {
-        std::remove(outPath.c_str());
+        // The failure is already reported; a half-written output that
+        // cannot be removed is overwritten by the next build.
+        static_cast<void>(std::remove(outPath.c_str()));
     }
     return done;
 }

@@ -61,7 +61,8 @@ void wipe(std::optional<std::string>& secret)
 {
     if (secret)
     {
-        OPENSSL_cleanse(secret->data(), secret->size());
+        std::string& text = *secret;
+        OPENSSL_cleanse(text.data(), text.size());
     }
 }
 

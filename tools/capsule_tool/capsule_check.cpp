@@ -129,8 +129,9 @@ std::optional<Verdict> verifyCapsule(const std::string& path,
     // Whatever else was written (xz's complaints) is passed on first:
     // without the capture it would have come out before the updater's
     // lines, which are repeated only now.
-    std::fwrite(captured.otherOutput.data(), 1, captured.otherOutput.size(),
-                stderr);
+    // Standard error is where a failed write would be told; it is set aside.
+    static_cast<void>(std::fwrite(captured.otherOutput.data(), 1,
+                                  captured.otherOutput.size(), stderr));
     std::vector<std::string>& lines = captured.updaterLines;
     lines.insert(lines.end(), verdict.messages.begin(), verdict.messages.end());
     verdict.messages = std::move(lines);

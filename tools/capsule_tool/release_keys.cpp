@@ -142,7 +142,8 @@ PendingOutput::~PendingOutput()
 {
     if (!temporary.empty())
     {
-        std::remove(temporary.c_str());
+        // Nothing is left to tell of a temporary that cannot be removed.
+        static_cast<void>(std::remove(temporary.c_str()));
     }
 }
 

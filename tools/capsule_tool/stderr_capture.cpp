@@ -50,7 +50,8 @@ StderrCapture::StderrCapture() :
     {
         return;
     }
-    std::fflush(stderr);
+    // What cannot be flushed now cannot be told on standard error either.
+    static_cast<void>(std::fflush(stderr));
     saved.reset(fcntl(standardError, F_DUPFD_CLOEXEC, standardError + 1));
     if (saved.valid() && dup2(memory.get(), standardError) < 0)
     {
@@ -73,7 +74,7 @@ void StderrCapture::restore() noexcept
 {
     if (saved.valid())
     {
-        std::fflush(stderr);
+        static_cast<void>(std::fflush(stderr)); // as in the constructor
         // Should this fail there is no standard error left to say so on.
         static_cast<void>(dup2(saved.get(), standardError));
         saved.reset();
