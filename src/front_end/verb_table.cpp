@@ -16,6 +16,8 @@ const Verb* findVerb(std::span<const Verb> verbs, const char* word)
     return verb != verbs.end() ? &*verb : nullptr;
 }
 
+// The usage text goes to standard output, where a failed write has no one
+// left to tell: the writes' results are set aside.
 void writeUsage(std::FILE* out, const char* text, const char* program)
 {
     constexpr std::string_view programMark = "%s";
@@ -23,11 +25,11 @@ void writeUsage(std::FILE* out, const char* text, const char* program)
     for (auto mark = rest.find(programMark); mark != std::string_view::npos;
          mark = rest.find(programMark))
     {
-        std::fwrite(rest.data(), 1, mark, out);
+        static_cast<void>(std::fwrite(rest.data(), 1, mark, out));
         std::fputs(program, out);
         rest.remove_prefix(mark + programMark.size());
     }
-    std::fwrite(rest.data(), 1, rest.size(), out);
+    static_cast<void>(std::fwrite(rest.data(), 1, rest.size(), out));
 }
 
 } // namespace front_end

@@ -117,22 +117,17 @@ int getJobStatus(const bus::Connection& connection, const std::string& jobId)
     return 3;
 }
 
-int updateStatus(const bus::Connection& connection, const std::string& jobId,
-                 const std::string& percentageText,
-                 const std::string& statusText)
+namespace
 {
-    const jobs::JobObject job =
-        jobs::getObjPathServNameFromJobId(connection, jobId);
-    if (!job.found())
-    {
-        diag::fail("updateStatus", 539, "%s", jobNotFound);
-        return 1;
-    }
 
-    int percentage = 0;
+// The Update Percentage operand, 0 when it is no number; false (reported)
+// when it lies outside 0 to 100.
+bool readPercentage(const std::string& jobId, const std::string& text,
+                    int& percentage)
+{
     try
     {
-        percentage = std::stoi(percentageText);
+        percentage = std::stoi(text);
     }
     catch (const std::exception& e)
     {
@@ -144,44 +139,44 @@ int updateStatus(const bus::Connection& connection, const std::string& jobId,
         diag::fail("updateStatus", 554,
                    "Invalid Percentage completion %d for Job ID %s", percentage,
                    jobId.c_str());
-        return 1;
+        return false;
     }
+    return true;
+}
 
-    int status = 0;
+// The Update Status operand; false (reported) when it is no number or no
+// status.
+bool readStatus(const std::string& jobId, const std::string& text, int& status)
+{
     try
     {
-        status = std::stoi(statusText);
+        status = std::stoi(text);
     }
     catch (const std::exception& e)
     {
         diag::fail("updateStatus", 565, conversionException, e.what());
-        return 1;
+        return false;
     }
     if (status < statusProgressing || status > statusLast)
     {
         diag::fail("updateStatus", 570,
                    "Invalid Update Status %d for Job ID %s", status,
                    jobId.c_str());
-        return 1;
+        return false;
     }
+    return true;
+}
 
-    if (!updateStatusProgress(connection, job,
-                              static_cast<std::uint8_t>(percentage)))
-    {
-        diag::fail("updateStatus", 576,
-                   "Unable to set update progress for Job ID %s",
-                   jobId.c_str());
-    }
-    if (status == statusProgressing)
-    {
-        return 0;
-    }
+// A job that has ended: its final activation and closing event, then its
+// task's removal from the task list.
+void recordEnd(const bus::Connection& connection, const jobs::JobObject& job,
+               const std::string& jobId, int status)
+{
     if (!updateStatusStatus(connection, job, static_cast<std::uint8_t>(status)))
     {
         diag::fail("updateStatus", 586,
                    "Unable to set update status for Job ID %s", jobId.c_str());
     }
-
     try
     {
         std::string why;
@@ -194,6 +189,39 @@ int updateStatus(const bus::Connection& connection, const std::string& jobId,
     {
         diag::fail("updateStatus", 595, "Exception removing task: %s",
                    e.what());
+    }
+}
+
+} // namespace
+
+int updateStatus(const bus::Connection& connection, const std::string& jobId,
+                 const std::string& percentageText,
+                 const std::string& statusText)
+{
+    const jobs::JobObject job =
+        jobs::getObjPathServNameFromJobId(connection, jobId);
+    if (!job.found())
+    {
+        diag::fail("updateStatus", 539, "%s", jobNotFound);
+        return 1;
+    }
+    int percentage = 0;
+    int status = 0;
+    if (!readPercentage(jobId, percentageText, percentage) ||
+        !readStatus(jobId, statusText, status))
+    {
+        return 1;
+    }
+    if (!updateStatusProgress(connection, job,
+                              static_cast<std::uint8_t>(percentage)))
+    {
+        diag::fail("updateStatus", 576,
+                   "Unable to set update progress for Job ID %s",
+                   jobId.c_str());
+    }
+    if (status != statusProgressing)
+    {
+        recordEnd(connection, job, jobId, status);
     }
     return 0;
 }
