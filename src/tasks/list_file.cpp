@@ -1,5 +1,6 @@
 #include "tasks/list_file.hpp"
 
+#include "encoding/hex.hpp"
 #include "handles/fd.hpp"
 #include "tasks/file_io.hpp"
 #include "tasks/task_list.hpp"
@@ -13,6 +14,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <span>
 #include <utility>
 
 namespace tasks
@@ -42,14 +44,8 @@ std::string digestOf(std::string_view bytes)
     {
         return {};
     }
-    static constexpr std::string_view digits = "0123456789abcdef";
-    std::string text(sha256Prefix);
-    for (unsigned int i = 0; i < length; ++i)
-    {
-        text += digits[md[i] >> 4U];
-        text += digits[md[i] & 0x0FU];
-    }
-    return text;
+    return std::string(sha256Prefix) +
+           encoding::lowerHex(std::span(md.data(), length));
 }
 
 // The intent copy's text: its first line, then the list's next text.

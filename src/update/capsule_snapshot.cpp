@@ -1,5 +1,6 @@
 #include "update/capsule_snapshot.hpp"
 
+#include "encoding/hex.hpp"
 #include "handles/openssl.hpp"
 #include "tasks/file_io.hpp"
 
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <memory>
 #include <new>
+#include <span>
 #include <string_view>
 
 namespace update
@@ -89,14 +91,7 @@ class Sha512
         {
             return {};
         }
-        static constexpr std::string_view digits = "0123456789abcdef";
-        std::string text;
-        for (unsigned int i = 0; i < length; ++i)
-        {
-            text += digits[md[i] >> 4U];
-            text += digits[md[i] & 0x0FU];
-        }
-        return text;
+        return encoding::lowerHex(std::span(md.data(), length));
     }
 
   private:

@@ -1,6 +1,7 @@
 #include "builder/keys.hpp"
 
 #include "development_keys.hpp"
+#include "encoding/hex.hpp"
 #include "handles/stdio.hpp"
 #include "vardex/manifest_check.hpp"
 
@@ -66,14 +67,7 @@ Bytes publicKeyDer(const EVP_PKEY* key)
 
 std::string hexText(const Bytes& bytes)
 {
-    static constexpr std::string_view digits = "0123456789abcdef";
-    std::string text;
-    for (const std::uint8_t byte : bytes)
-    {
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0F];
-    }
-    return text;
+    return encoding::lowerHex(bytes);
 }
 
 std::string keyFingerprint(const Bytes& publicKeyDer)
