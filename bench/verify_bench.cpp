@@ -12,6 +12,7 @@
 
 #include "capsule/layout.hpp"
 #include "handles/stdio.hpp"
+#include "paths.hpp"
 #include "update/bios_image_context.hpp"
 #include "update/verify_image.hpp"
 #include "vardex/fw_manifest.hpp"
@@ -81,7 +82,9 @@ int runUpdate(const char* capsulePath)
     int rc = 0;
     bool passed = false;
     {
-        update::BiosImageContext ctx(capsulePath);
+        update::BiosImageContext ctx(
+            capsulePath,
+            update::ScratchArea::in(paths::bmc().scratchDirectory));
         rc = update::uncompressBiosCapFile(ctx);
         passed = rc == 0 && update::verifyBiosImage(ctx);
     }

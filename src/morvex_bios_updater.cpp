@@ -6,6 +6,7 @@
 #include "diag.hpp"
 #include "front_end/run_context.hpp"
 #include "front_end/verb_table.hpp"
+#include "paths.hpp"
 #include "tasks/config_jobs.hpp"
 #include "tasks/job_status.hpp"
 #include "update/software_object.hpp"
@@ -26,13 +27,13 @@ constexpr int usageError = 1;
 
 // The export and the force export report an escaping exception each from
 // a number of its own.
-int runExport(bool force, int exceptionNumber)
+int runExport(const paths::Paths& paths, bool force, int exceptionNumber)
 {
     audit::Run audit(force ? audit::Command::forceExportBIOSConfig
                            : audit::Command::exportBIOSConfig);
     try
     {
-        const bool done = tasks::exportBIOSConfig(force);
+        const bool done = tasks::exportBIOSConfig(paths, force);
         audit.finish(done);
         return done ? 0 : 1;
     }
@@ -44,22 +45,22 @@ int runExport(bool force, int exceptionNumber)
     return 1;
 }
 
-int runExportBIOSConfig(RunContext& /*context*/, char* const* /*operands*/)
+int runExportBIOSConfig(RunContext& context, char* const* /*operands*/)
 {
-    return runExport(false, 716);
+    return runExport(context.paths(), false, 716);
 }
 
-int runForceExportBIOSConfig(RunContext& /*context*/, char* const* /*operands*/)
+int runForceExportBIOSConfig(RunContext& context, char* const* /*operands*/)
 {
-    return runExport(true, 735);
+    return runExport(context.paths(), true, 735);
 }
 
-int runImportBIOSConfig(RunContext& /*context*/, char* const* /*operands*/)
+int runImportBIOSConfig(RunContext& context, char* const* /*operands*/)
 {
     audit::Run audit(audit::Command::importBIOSConfig);
     try
     {
-        audit.finish(tasks::importBIOSConfig());
+        audit.finish(tasks::importBIOSConfig(context.paths()));
     }
     catch (const std::exception& e)
     {
@@ -121,7 +122,7 @@ int runStartUpdate(RunContext& context, char* const* operands)
         return 1;
     }
     audit.operand(audit::Operand::jobId, jobId);
-    const int result = update::startUpdate(image, jobId);
+    const int result = update::startUpdate(context.paths(), image, jobId);
     audit.finish(result == 0);
     return result;
 }
@@ -139,8 +140,8 @@ int runUpdateStatus(RunContext& context, char* const* operands)
     audit.operand(audit::Operand::jobId, jobId);
     audit.operand(audit::Operand::percentage, percentage);
     audit.operand(audit::Operand::status, status);
-    const int result =
-        tasks::updateStatus(context.bus(), jobId, percentage, status);
+    const int result = tasks::updateStatus(context.bus(), context.paths(),
+                                           jobId, percentage, status);
     audit.finish(result == 0);
     return result;
 }
@@ -204,6 +205,6 @@ int main(int argc, char** argv)
     {
         return printUsage(program);
     }
-    RunContext context;
+    RunContext context(paths::bmc());
     return verb->run(context, argv + 2);
 }

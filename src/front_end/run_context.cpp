@@ -1,7 +1,12 @@
 #include "front_end/run_context.hpp"
 
+#include <utility>
+
 namespace front_end
 {
+
+RunContext::RunContext(paths::Paths paths) : files(std::move(paths))
+{}
 
 const bus::Connection& RunContext::bus()
 {
@@ -10,6 +15,11 @@ const bus::Connection& RunContext::bus()
         connection.emplace(bus::Connection::systemDefault());
     }
     return *connection;
+}
+
+const paths::Paths& RunContext::paths() const noexcept
+{
+    return files;
 }
 
 } // namespace front_end

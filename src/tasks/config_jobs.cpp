@@ -18,10 +18,6 @@ namespace tasks
 namespace
 {
 
-// The BIOS configuration to be applied.
-constexpr const char* pendingConfigPath =
-    "/var/lib/qorad/pending/BIOS_Config.json";
-
 constexpr const char* exportQueuedMessage =
     "::: Export BIOS Config Task queued for next host reboot";
 constexpr const char* importQueuedMessage =
@@ -56,40 +52,42 @@ bool anyOfJobType(const std::vector<TaskEntry>& list, std::string_view name)
 
 // Builds an export entry: the file kind names the exported configuration,
 // the information kind names no file.
-TaskEntry exportEntry(bool fileKind)
+TaskEntry exportEntry(const paths::Paths& paths, bool fileKind)
 {
     return TaskEntry{"INVENTORY",
                      configJobName,
                      biosFqdd,
                      "",
-                     fileKind ? exportedConfigPath : "NA",
+                     fileKind ? paths.exportedConfig : "NA",
                      fileKind ? "FILE" : "INFO",
                      "BASECONFIG"};
 }
 
 // Whether the exported configuration can be opened for reading. Never waits:
 // a FIFO there counts as a file that opens.
-bool exportedConfigOpens()
+bool exportedConfigOpens(const paths::Paths& paths)
 {
-    const UniqueFd exported(::open(
-        exportedConfigPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const UniqueFd exported(
+        ::open(paths.exportedConfig.c_str(),
+               O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     return exported.valid();
 }
 
-TaskEntry importEntry(const std::string& jobId)
+TaskEntry importEntry(const paths::Paths& paths, const std::string& jobId)
 {
-    return TaskEntry{"CONFIG",          configJobName, biosFqdd,    jobId,
-                     pendingConfigPath, "FILE",        "BASECONFIG"};
+    return TaskEntry{"CONFIG",    configJobName,       biosFqdd,
+                     jobId,       paths.pendingConfig, "FILE",
+                     "BASECONFIG"};
 }
 
 } // namespace
 
-bool exportBIOSConfig(bool force)
+bool exportBIOSConfig(const paths::Paths& paths, bool force)
 {
     // Looked at before the task list is locked: nothing that may wait runs
     // under the lock.
-    const bool fileKind = force || !exportedConfigOpens();
-    TaskListCycle cycle;
+    const bool fileKind = force || !exportedConfigOpens(paths);
+    TaskListCycle cycle(paths.taskList);
     if (!cycle.locked())
     {
         diag::fail("exportBIOSConfig", 901, lockFailedFormat,
@@ -106,17 +104,17 @@ bool exportBIOSConfig(bool force)
     std::erase_if(list, [](const TaskEntry& entry) {
         return isJobType(entry.JobType, inventoryJobType);
     });
-    list.insert(list.begin(), exportEntry(fileKind));
+    list.insert(list.begin(), exportEntry(paths, fileKind));
     writeTaskListUnnoticed(cycle, list);
     diag::milestone(exportQueuedMessage);
     return true;
 }
 
-bool importBIOSConfig()
+bool importBIOSConfig(const paths::Paths& paths)
 {
     std::string jobId = importJobIdPrefix + std::to_string(std::time(nullptr));
     audit::noteJobId(jobId);
-    TaskListCycle cycle;
+    TaskListCycle cycle(paths.taskList);
     if (!cycle.locked())
     {
         diag::fail("importBIOSConfig", 902, lockFailedFormat,
@@ -129,7 +127,7 @@ bool importBIOSConfig()
         return isJobType(entry.JobType, configJobType) ||
                isJobType(entry.JobType, inventoryJobType);
     });
-    list.insert(list.begin(), importEntry(jobId));
+    list.insert(list.begin(), importEntry(paths, jobId));
     writeTaskListUnnoticed(cycle, list);
     diag::milestone(importQueuedMessage);
     return true;

@@ -50,9 +50,10 @@ bool hasFinished(const std::string& activation)
 // Takes out the first task carrying the Job ID and writes the list back,
 // changed or not. False, with the cycle's lock failure in why, when the
 // task list's lock could not be taken.
-bool removeTask(const std::string& jobId, std::string& why)
+bool removeTask(const std::string& taskList, const std::string& jobId,
+                std::string& why)
 {
-    TaskListCycle cycle;
+    TaskListCycle cycle(taskList);
     if (!cycle.locked())
     {
         why = cycle.lockFailure();
@@ -169,8 +170,8 @@ bool readStatus(const std::string& jobId, const std::string& text, int& status)
 
 // A job that has ended: its final activation and closing event, then its
 // task's removal from the task list.
-void recordEnd(const bus::Connection& connection, const jobs::JobObject& job,
-               const std::string& jobId, int status)
+void recordEnd(const bus::Connection& connection, const paths::Paths& paths,
+               const jobs::JobObject& job, const std::string& jobId, int status)
 {
     if (!updateStatusStatus(connection, job, static_cast<std::uint8_t>(status)))
     {
@@ -180,7 +181,7 @@ void recordEnd(const bus::Connection& connection, const jobs::JobObject& job,
     try
     {
         std::string why;
-        if (!removeTask(jobId, why))
+        if (!removeTask(paths.taskList, jobId, why))
         {
             diag::fail("updateStatus", 903, lockFailedFormat, why.c_str());
         }
@@ -194,8 +195,8 @@ void recordEnd(const bus::Connection& connection, const jobs::JobObject& job,
 
 } // namespace
 
-int updateStatus(const bus::Connection& connection, const std::string& jobId,
-                 const std::string& percentageText,
+int updateStatus(const bus::Connection& connection, const paths::Paths& paths,
+                 const std::string& jobId, const std::string& percentageText,
                  const std::string& statusText)
 {
     const jobs::JobObject job =
@@ -221,7 +222,7 @@ int updateStatus(const bus::Connection& connection, const std::string& jobId,
     }
     if (status != statusProgressing)
     {
-        recordEnd(connection, job, jobId, status);
+        recordEnd(connection, paths, job, jobId, status);
     }
     return 0;
 }

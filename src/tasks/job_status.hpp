@@ -4,6 +4,7 @@
 
 #include "bus/bus.hpp"
 #include "bus/job_lookup.hpp"
+#include "paths.hpp"
 
 #include <cstdint>
 #include <string>
@@ -18,8 +19,10 @@ namespace tasks
 [[nodiscard]] int getJobStatus(const bus::Connection& connection,
                                const std::string& jobId);
 
-// 1 when the job was not found or an operand was rejected, else 0.
+// 1 when the job was not found or an operand was rejected, else 0. A job
+// that ends leaves the task list (paths.taskList).
 [[nodiscard]] int updateStatus(const bus::Connection& connection,
+                               const paths::Paths& paths,
                                const std::string& jobId,
                                const std::string& percentageText,
                                const std::string& statusText);

@@ -29,10 +29,6 @@ struct TaskEntry
     std::string ResourceNamespace;
 };
 
-// Location of the task list file.
-inline constexpr const char* taskListPath =
-    "/var/lib/qorad/BIOS_task_list.json";
-
 // The device every queued job is for: the BIOS setup.
 inline constexpr const char* biosFqdd = "BIOS.Setup.1-1";
 

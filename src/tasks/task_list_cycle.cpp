@@ -26,9 +26,6 @@ int errnoOr(int fallback)
 
 } // namespace
 
-TaskListCycle::TaskListCycle() : TaskListCycle(taskListPath)
-{}
-
 TaskListCycle::TaskListCycle(const std::string& path,
                              std::chrono::milliseconds patience) :
     file(path),

@@ -3,7 +3,7 @@
 // One read-change-write of the task list, as every user of the list does
 // it:
 //
-//   tasks::TaskListCycle cycle;        // takes the list's lock
+//   tasks::TaskListCycle cycle(path);  // takes the list's lock
 //   if (!cycle.locked()) {
 //       // report cycle.lockFailure() with lockFailedFormat; change nothing
 //   }
@@ -49,10 +49,8 @@ inline constexpr const char* lockFailedFormat = "Task list left unchanged: %s";
 class TaskListCycle
 {
   public:
-    // A cycle on the task list file (taskListPath).
-    TaskListCycle();
     // A cycle on the list file at path, waiting at most patience for its
-    // lock; for tests, tools and benchmarks.
+    // lock.
     explicit TaskListCycle(
         const std::string& path,
         std::chrono::milliseconds patience = limits::lockPatience);

@@ -31,10 +31,6 @@ struct ScratchArea
     static ScratchArea in(const std::string& directory);
 };
 
-// The updater's scratch directory. Its parent "/mnt/scratchpad" must exist.
-inline constexpr const char* biosScratchDirectory =
-    "/mnt/scratchpad/biosscratchpad";
-
 // Capsule bodies and images pass through one buffer of this size; neither is
 // ever held whole in memory.
 inline constexpr std::uint32_t streamBufferSize = 4 * 1024 * 1024;
@@ -50,17 +46,14 @@ inline StreamBuffer allocateStreamBuffer() noexcept
 struct BiosImageContext
 {
     // Copies the capsule path and opens it "rb"; a failed open leaves `file`
-    // null, which unwrapping reports. The updater always unwraps in its own
-    // scratch directory; tests and tools may name another.
-    explicit BiosImageContext(
-        const std::string& capsulePath,
-        ScratchArea area = ScratchArea::in(biosScratchDirectory));
+    // null, which unwrapping reports. The context unwraps in `area`.
+    BiosImageContext(const std::string& capsulePath, ScratchArea area);
 
     // A context whose capsule is already open: `capsule` (null when it could
     // not be had, which unwrapping reports like a failed open); capsulePath
     // is what the update names it by.
     BiosImageContext(std::string capsulePath, FilePtr capsule,
-                     ScratchArea area = ScratchArea::in(biosScratchDirectory));
+                     ScratchArea area);
 
     BiosImageContext(const BiosImageContext&) = delete;
     BiosImageContext& operator=(const BiosImageContext&) = delete;

@@ -28,8 +28,6 @@ namespace
 namespace fs = std::filesystem;
 
 constexpr const char* payloadDirectory = "payload";
-// Where the host's firmware picks up the staged capsule.
-constexpr const char* stagingDirectory = "/tmp/tmpBIOSPayload";
 // The staging directory is the host's to read, the updater's to write.
 constexpr fs::perms stagingDirectoryMode =
     fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
@@ -40,17 +38,17 @@ constexpr mode_t privateUmask = 0077;
 // The directory of the scratch area: every update needs it, so its lock
 // serialises updates, which share the scratch area and the staging
 // directory, whether or not anything else is writable.
-std::string updateLockDirectory()
+std::string updateLockDirectory(const paths::Paths& paths)
 {
-    return fs::path(biosScratchDirectory).parent_path().string();
+    return fs::path(paths.scratchDirectory).parent_path().string();
 }
 
 // Where the capsule's private copy may lie: the staging file system first
 // (publishing it there is a link), then the scratch file system.
-std::vector<std::string> snapshotDirectories()
+std::vector<std::string> snapshotDirectories(const paths::Paths& paths)
 {
-    return {fs::path(stagingDirectory).parent_path().string(),
-            updateLockDirectory()};
+    return {fs::path(paths.stagingDirectory).parent_path().string(),
+            updateLockDirectory(paths)};
 }
 
 constexpr const char* startingMilestone = "::: Starting BIOS Update";
@@ -60,7 +58,7 @@ constexpr int updateStaged = 0;
 constexpr int updateAbandoned = 1;
 
 // Left-overs of an earlier update go; nothing is reported.
-void removeStagedCapsules()
+void removeStagedCapsules(const std::string& stagingDirectory)
 {
     try
     {
@@ -87,13 +85,15 @@ void recordVerificationFailure(const std::string& imageVersion)
 // Unwraps and verifies the capsule and records the image's release type on
 // the software object. The image context, and with it the scratch area,
 // ends before this returns.
-bool verifyCapsule(const SoftwareObject& image, const std::string& capsulePath,
+bool verifyCapsule(const paths::Paths& paths, const SoftwareObject& image,
+                   const std::string& capsulePath,
                    const CapsuleSnapshot& snapshot,
                    const std::string& imageVersion)
 {
     try
     {
-        BiosImageContext context(capsulePath, snapshot.openStream());
+        BiosImageContext context(capsulePath, snapshot.openStream(),
+                                 ScratchArea::in(paths.scratchDirectory));
         diag::info("startUpdate", 292, "cap_file = %s", context.path.c_str());
         if (uncompressBiosCapFile(context) != 0)
         {
@@ -151,7 +151,7 @@ class UmaskScope
 };
 
 // Creates a fresh staging directory, mode 0755 whatever the umask.
-bool createStagingDirectory()
+bool createStagingDirectory(const std::string& stagingDirectory)
 {
     try
     {
@@ -163,7 +163,7 @@ bool createStagingDirectory()
         if (!created)
         {
             diag::fail("startUpdate", 354, "Failed creating directory %s",
-                       stagingDirectory);
+                       stagingDirectory.c_str());
             return false;
         }
         fs::permissions(stagingDirectory, stagingDirectoryMode);
@@ -179,11 +179,12 @@ bool createStagingDirectory()
 
 // Publishes the verified copy of the capsule in a fresh staging directory;
 // returns the staged capsule's path, "" on failure.
-std::string stageCapsule(const CapsuleSnapshot& snapshot,
+std::string stageCapsule(const std::string& stagingDirectory,
+                         const CapsuleSnapshot& snapshot,
                          const std::string& capsulePath,
                          const std::string& capsuleName)
 {
-    if (!createStagingDirectory())
+    if (!createStagingDirectory(stagingDirectory))
     {
         return {};
     }
@@ -219,13 +220,13 @@ tasks::TaskEntry updateTask(const std::string& jobId,
 // Appends the UPDATE task, then queues a fresh configuration export (the
 // exported configuration is removed first, so the export is of the file
 // kind). False when an exception stopped it or the task list stayed locked.
-bool queueUpdateTasks(const std::string& jobId,
+bool queueUpdateTasks(const paths::Paths& paths, const std::string& jobId,
                       const std::string& stagedCapsule)
 {
     try
     {
         {
-            tasks::TaskListCycle cycle;
+            tasks::TaskListCycle cycle(paths.taskList);
             if (!cycle.locked())
             {
                 diag::fail("startUpdate", 921, tasks::lockFailedFormat,
@@ -238,13 +239,13 @@ bool queueUpdateTasks(const std::string& jobId,
             diag::milestone(startingMilestone);
             tasks::writeTaskListUnnoticed(cycle, list);
         }
-        if (std::remove(tasks::exportedConfigPath) != 0)
+        if (std::remove(paths.exportedConfig.c_str()) != 0)
         {
             std::perror(configNotRemoved);
         }
         // Only an exception from the export changes the course of the
         // update: an export that could not be queued is not noticed.
-        static_cast<void>(tasks::exportBIOSConfig(false));
+        static_cast<void>(tasks::exportBIOSConfig(paths, false));
         return true;
     }
     catch (const std::exception& e)
@@ -259,32 +260,33 @@ bool queueUpdateTasks(const std::string& jobId,
 // task list, under the update lock. Where there is no scratch directory to
 // lock, no update can unwrap (and so share anything) either, and the update
 // goes ahead to fail there.
-bool stageUpdate(const SoftwareObject& image, const std::string& jobId,
-                 const std::string& imageVersion, const CapsuleFile& capsule)
+bool stageUpdate(const paths::Paths& paths, const SoftwareObject& image,
+                 const std::string& jobId, const std::string& imageVersion,
+                 const CapsuleFile& capsule)
 {
     const tasks::FileLock updateLock =
-        tasks::FileLock::onDirectory(updateLockDirectory());
+        tasks::FileLock::onDirectory(updateLockDirectory(paths));
     if (!updateLock.held() && !updateLock.nowhere())
     {
         diag::fail("startUpdate", 920, "Update not started: %s",
                    updateLock.failure().c_str());
         return false;
     }
-    removeStagedCapsules();
+    removeStagedCapsules(paths.stagingDirectory);
     // The one copy of the capsule that is verified and staged.
-    const CapsuleSnapshot snapshot(capsule.path, snapshotDirectories());
-    if (!verifyCapsule(image, capsule.path, snapshot, imageVersion))
+    const CapsuleSnapshot snapshot(capsule.path, snapshotDirectories(paths));
+    if (!verifyCapsule(paths, image, capsule.path, snapshot, imageVersion))
     {
         return false;
     }
-    const std::string stagedCapsule =
-        stageCapsule(snapshot, capsule.path, capsule.name);
+    const std::string stagedCapsule = stageCapsule(
+        paths.stagingDirectory, snapshot, capsule.path, capsule.name);
     if (stagedCapsule.empty())
     {
         return false;
     }
     audit::noteStagedCapsule(snapshot.sha512Hex());
-    return queueUpdateTasks(jobId, stagedCapsule);
+    return queueUpdateTasks(paths, jobId, stagedCapsule);
 }
 
 } // namespace
@@ -311,7 +313,8 @@ CapsuleFile getPayload(const std::string& imageDirectory)
     return {};
 }
 
-int startUpdate(const SoftwareObject& image, const std::string& jobId)
+int startUpdate(const paths::Paths& paths, const SoftwareObject& image,
+                const std::string& jobId)
 {
     const std::string imageDirectory = image.getCommonFilePath();
     if (imageDirectory.empty())
@@ -331,7 +334,7 @@ int startUpdate(const SoftwareObject& image, const std::string& jobId)
         diag::fail("startUpdate", 272, "Unable to get Image Path");
         return updateAbandoned;
     }
-    if (!stageUpdate(image, jobId, imageVersion, capsule))
+    if (!stageUpdate(paths, image, jobId, imageVersion, capsule))
     {
         return updateAbandoned;
     }

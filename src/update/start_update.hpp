@@ -4,6 +4,7 @@
 // verified capsule staged for the host with its UPDATE and export tasks
 // queued.
 
+#include "paths.hpp"
 #include "update/software_object.hpp"
 
 #include <string>
@@ -24,10 +25,12 @@ struct CapsuleFile
 [[nodiscard]] CapsuleFile getPayload(const std::string& imageDirectory);
 
 // Runs the update of the image whose software object is `image`, for the
-// job jobId. 0 when the image is staged, 1 when the update was abandoned; every
+// job jobId, with the scratch area, staging directory and task list of
+// `paths`. 0 when the image is staged, 1 when the update was abandoned; every
 // failure is reported on standard error. Concurrent updates are serialised
 // from the removal of the staging directory to the queuing of the tasks.
-[[nodiscard]] int startUpdate(const SoftwareObject& image,
+[[nodiscard]] int startUpdate(const paths::Paths& paths,
+                              const SoftwareObject& image,
                               const std::string& jobId);
 
 } // namespace update

@@ -1,0 +1,17 @@
+#include "paths.hpp"
+
+namespace paths
+{
+
+Paths bmc()
+{
+    return Paths{
+        .taskList = "/var/lib/qorad/BIOS_task_list.json",
+        .exportedConfig = "/var/lib/qorad/BIOS_Config.json",
+        .pendingConfig = "/var/lib/qorad/pending/BIOS_Config.json",
+        .stagingDirectory = "/tmp/tmpBIOSPayload",
+        .scratchDirectory = "/mnt/scratchpad/biosscratchpad",
+    };
+}
+
+} // namespace paths
