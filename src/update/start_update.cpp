@@ -8,16 +8,14 @@
 #include "update/bios_image_context.hpp"
 #include "update/capsule_snapshot.hpp"
 #include "update/software_object.hpp"
+#include "update/staging.hpp"
 #include "update/update_events.hpp"
 #include "update/verify_image.hpp"
-
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace update
@@ -28,12 +26,6 @@ namespace
 namespace fs = std::filesystem;
 
 constexpr const char* payloadDirectory = "payload";
-// The staging directory is the host's to read, the updater's to write.
-constexpr fs::perms stagingDirectoryMode =
-    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-    fs::perms::others_read | fs::perms::others_exec;
-// Created without access for others until its mode is set.
-constexpr mode_t privateUmask = 0077;
 
 // The directory of the scratch area: every update needs it, so its lock
 // serialises updates, which share the scratch area and the staging
@@ -56,17 +48,6 @@ constexpr const char* configNotRemoved = "Unable to remove BIOS Config File";
 
 constexpr int updateStaged = 0;
 constexpr int updateAbandoned = 1;
-
-// Left-overs of an earlier update go; nothing is reported.
-void removeStagedCapsules(const std::string& stagingDirectory)
-{
-    try
-    {
-        fs::remove_all(stagingDirectory);
-    }
-    catch (const std::exception&)
-    {}
-}
 
 // A failed verification is recorded in the journal.
 void recordVerificationFailure(const std::string& imageVersion)
@@ -129,84 +110,6 @@ bool verifyCapsule(const paths::Paths& paths, const SoftwareObject& image,
                    "Exception with QRX verifying FW manifest: %s", e.what());
     }
     return false;
-}
-
-// Sets the process umask for its lifetime.
-class UmaskScope
-{
-  public:
-    explicit UmaskScope(mode_t mask) : previous(::umask(mask))
-    {}
-    ~UmaskScope()
-    {
-        ::umask(previous);
-    }
-    UmaskScope(const UmaskScope&) = delete;
-    UmaskScope& operator=(const UmaskScope&) = delete;
-    UmaskScope(UmaskScope&&) = delete;
-    UmaskScope& operator=(UmaskScope&&) = delete;
-
-  private:
-    mode_t previous;
-};
-
-// Creates a fresh staging directory, mode 0755 whatever the umask.
-bool createStagingDirectory(const std::string& stagingDirectory)
-{
-    try
-    {
-        bool created = false;
-        {
-            const UmaskScope privately(privateUmask);
-            created = fs::create_directories(stagingDirectory);
-        }
-        if (!created)
-        {
-            diag::fail("startUpdate", 354, "Failed creating directory %s",
-                       stagingDirectory.c_str());
-            return false;
-        }
-        fs::permissions(stagingDirectory, stagingDirectoryMode);
-        return true;
-    }
-    catch (const std::exception& e)
-    {
-        diag::fail("startUpdate", 360, "Exception creating directory: %s",
-                   e.what());
-    }
-    return false;
-}
-
-// Publishes the verified copy of the capsule in a fresh staging directory;
-// returns the staged capsule's path, "" on failure.
-std::string stageCapsule(const std::string& stagingDirectory,
-                         const CapsuleSnapshot& snapshot,
-                         const std::string& capsulePath,
-                         const std::string& capsuleName)
-{
-    if (!createStagingDirectory(stagingDirectory))
-    {
-        return {};
-    }
-    try
-    {
-        const std::error_code error =
-            snapshot.publish(stagingDirectory, capsuleName);
-        if (!error)
-        {
-            return (fs::path(stagingDirectory) / capsuleName).string();
-        }
-        diag::fail("startUpdate", 372, "Exception copying payload: %s",
-                   fs::filesystem_error("cannot copy", capsulePath,
-                                        stagingDirectory, error)
-                       .what());
-    }
-    catch (const std::exception& e)
-    {
-        diag::fail("startUpdate", 372, "Exception copying payload: %s",
-                   e.what());
-    }
-    return {};
 }
 
 tasks::TaskEntry updateTask(const std::string& jobId,

@@ -1,0 +1,86 @@
+#include "tasks/in_place_write.hpp"
+
+#include "tasks/file_io.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+namespace tasks
+{
+namespace
+{
+
+// Writes blanks over [from, to).
+bool writeBlanks(int fd, off_t from, off_t to)
+{
+    static constexpr std::size_t blanksSize = 4096;
+    static const std::array<char, blanksSize> blanks = [] {
+        std::array<char, blanksSize> spaces{};
+        spaces.fill(' ');
+        return spaces;
+    }();
+    while (from < to)
+    {
+        const auto count = static_cast<std::size_t>(
+            std::min<off_t>(to - from, static_cast<off_t>(blanks.size())));
+        if (!writeAllAt(fd, {blanks.data(), count}, from))
+        {
+            return false;
+        }
+        from += static_cast<off_t>(count);
+    }
+    return true;
+}
+
+bool unsupported(int error)
+{
+    return error == EOPNOTSUPP || error == ENOSYS || error == EINVAL;
+}
+
+} // namespace
+
+bool reserveSpace(int fd, off_t oldSize, off_t newSize)
+{
+    if (newSize == 0)
+    {
+        return true;
+    }
+    int result = 0;
+    do
+    {
+        result = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, newSize);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0)
+    {
+        return true;
+    }
+    if (!unsupported(errno))
+    {
+        return false;
+    }
+    if (newSize <= oldSize)
+    {
+        return true;
+    }
+    if (writeBlanks(fd, oldSize, newSize) && ::fsync(fd) == 0)
+    {
+        return true;
+    }
+    // Even if the blanks stayed, the old text would read the same.
+    (void)::ftruncate(fd, oldSize);
+    return false;
+}
+
+bool overwrite(int fd, std::string_view text, off_t oldSize)
+{
+    const auto newSize = static_cast<off_t>(text.size());
+    return writeAllAt(fd, text, 0) &&
+           (oldSize <= newSize || writeBlanks(fd, newSize, oldSize)) &&
+           ::ftruncate(fd, newSize) == 0 && ::fsync(fd) == 0;
+}
+
+} // namespace tasks

@@ -1,0 +1,113 @@
+#include "update/staging.hpp"
+
+#include "diag.hpp"
+
+#include <sys/stat.h>
+
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+namespace update
+{
+namespace
+{
+
+namespace fs = std::filesystem;
+
+// The staging directory is the host's to read, the updater's to write.
+constexpr fs::perms stagingDirectoryMode =
+    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+    fs::perms::others_read | fs::perms::others_exec;
+// Created without access for others until its mode is set.
+constexpr mode_t privateUmask = 0077;
+
+// Sets the process umask for its lifetime.
+class UmaskScope
+{
+  public:
+    explicit UmaskScope(mode_t mask) : previous(::umask(mask))
+    {}
+    ~UmaskScope()
+    {
+        ::umask(previous);
+    }
+    UmaskScope(const UmaskScope&) = delete;
+    UmaskScope& operator=(const UmaskScope&) = delete;
+    UmaskScope(UmaskScope&&) = delete;
+    UmaskScope& operator=(UmaskScope&&) = delete;
+
+  private:
+    mode_t previous;
+};
+
+// Creates a fresh staging directory, mode 0755 whatever the umask.
+bool createStagingDirectory(const std::string& stagingDirectory)
+{
+    try
+    {
+        bool created = false;
+        {
+            const UmaskScope privately(privateUmask);
+            created = fs::create_directories(stagingDirectory);
+        }
+        if (!created)
+        {
+            diag::fail("startUpdate", 354, "Failed creating directory %s",
+                       stagingDirectory.c_str());
+            return false;
+        }
+        fs::permissions(stagingDirectory, stagingDirectoryMode);
+        return true;
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("startUpdate", 360, "Exception creating directory: %s",
+                   e.what());
+    }
+    return false;
+}
+
+} // namespace
+
+void removeStagedCapsules(const std::string& stagingDirectory)
+{
+    try
+    {
+        fs::remove_all(stagingDirectory);
+    }
+    catch (const std::exception&)
+    {}
+}
+
+std::string stageCapsule(const std::string& stagingDirectory,
+                         const CapsuleSnapshot& snapshot,
+                         const std::string& capsulePath,
+                         const std::string& capsuleName)
+{
+    if (!createStagingDirectory(stagingDirectory))
+    {
+        return {};
+    }
+    try
+    {
+        const std::error_code error =
+            snapshot.publish(stagingDirectory, capsuleName);
+        if (!error)
+        {
+            return (fs::path(stagingDirectory) / capsuleName).string();
+        }
+        diag::fail("startUpdate", 372, "Exception copying payload: %s",
+                   fs::filesystem_error("cannot copy", capsulePath,
+                                        stagingDirectory, error)
+                       .what());
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail("startUpdate", 372, "Exception copying payload: %s",
+                   e.what());
+    }
+    return {};
+}
+
+} // namespace update
