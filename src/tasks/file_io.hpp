@@ -19,12 +19,12 @@ inline constexpr int safeOpenFlags =
     O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 // Writes all of data at offset; false on the first failing write.
-bool writeAllAt(int fd, std::string_view data, off_t offset);
+[[nodiscard]] bool writeAllAt(int fd, std::string_view data, off_t offset);
 
 // Reads the file from its start to its end into text; false on a read error.
-bool readAll(int fd, std::string& text);
+[[nodiscard]] bool readAll(int fd, std::string& text);
 
 // Syncs the directory that holds path; false when that fails.
-bool syncDirectoryOf(const std::string& path);
+[[nodiscard]] bool syncDirectoryOf(const std::string& path);
 
 } // namespace tasks

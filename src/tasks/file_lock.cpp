@@ -37,7 +37,10 @@ UniqueFd openLockFile(const std::string& path, std::string& why, int& openError)
             ::open(path.c_str(), openFlags | O_CREAT | O_EXCL, lockFileMode));
         if (file.valid())
         {
-            syncDirectoryOf(path);
+            // Set aside: the lock is the open file, whether or not its
+            // name has reached the disk yet; a name lost in a power cut is
+            // created again by the next run.
+            static_cast<void>(syncDirectoryOf(path));
             return file;
         }
         if (errno != EEXIST)

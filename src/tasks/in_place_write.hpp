@@ -16,12 +16,12 @@ namespace tasks
 // old text (oldSize bytes) is touched. Reserves the blocks without changing
 // the file's size; where the file system cannot reserve, takes the room by
 // writing blanks after the old text, and gives them back when that fails.
-bool reserveSpace(int fd, off_t oldSize, off_t newSize);
+[[nodiscard]] bool reserveSpace(int fd, off_t oldSize, off_t newSize);
 
 // Writes text over fd from its start, blanks over the rest of the old text
 // (so that the file reads as a whole document even if the cut fails: a
 // reader skips white space after the root), cuts the file to the text's
 // size and syncs it.
-bool overwrite(int fd, std::string_view text, off_t oldSize);
+[[nodiscard]] bool overwrite(int fd, std::string_view text, off_t oldSize);
 
 } // namespace tasks

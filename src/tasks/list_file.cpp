@@ -297,7 +297,10 @@ bool ListFile::rewrite(std::string_view text, std::string_view prior) const
 void ListFile::dropIntent() const
 {
     removeLeftover(intentPath());
-    syncDirectoryOf(listPath);
+    // Set aside: should the removal not reach the disk, the copy that comes
+    // back names the list it was made for, and a list changed since is not
+    // overwritten with it (intentApplies).
+    static_cast<void>(syncDirectoryOf(listPath));
 }
 
 ListFile::Intent ListFile::writeIntent(std::string_view text,

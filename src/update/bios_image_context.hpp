@@ -84,6 +84,6 @@ struct BiosImageContext
 // Returns 0 on success: `file` is then the decompressed image, positioned at
 // its end, and `imageSize` its length. Non-zero on failure, reported on
 // standard error (except a failed seek to the image's end).
-int uncompressBiosCapFile(BiosImageContext& ctx);
+[[nodiscard]] int uncompressBiosCapFile(BiosImageContext& ctx);
 
 } // namespace update

@@ -22,12 +22,12 @@ namespace update
 // `releaseType` and returns true. Failures are reported on
 // standard error. An exception from the manifest library passes to the
 // caller. The file stays open in every outcome.
-bool verifyBiosImage(BiosImageContext& ctx);
+[[nodiscard]] bool verifyBiosImage(BiosImageContext& ctx);
 
 // Verifies the signature in the last 104 bytes of `image` (`size` bytes)
 // over the bytes before them with the key in `keyRecord` (16-bit host-order
 // length, then DER SubjectPublicKeyInfo). 0 when it verifies, -1 otherwise.
-int signature_verify(std::FILE* image, std::uint32_t size,
-                     const std::uint8_t* keyRecord);
+[[nodiscard]] int signature_verify(std::FILE* image, std::uint32_t size,
+                                   const std::uint8_t* keyRecord);
 
 } // namespace update
