@@ -41,6 +41,9 @@ class Deadline
     {
         if (connection.get() != nullptr)
         {
+            // Back to the connection's default; setting a timeout on a
+            // connection fails only for a connection of another process,
+            // and then no call of this run goes through it either.
             (void)sd_bus_set_method_call_timeout(connection.get(), 0);
         }
     }
@@ -77,6 +80,8 @@ class Deadline
         const auto left = std::min(
             most, std::chrono::duration_cast<std::chrono::microseconds>(
                       end - Clock::now()));
+        // Set aside as above: a limit that could not be set leaves this
+        // call the connection's default.
         (void)sd_bus_set_method_call_timeout(
             connection.get(), static_cast<std::uint64_t>(
                                   std::max<std::int64_t>(left.count(), 1)));
