@@ -58,6 +58,11 @@ class Typed:
     def as_scenario(self):
         return [self.signature, self.value]
 
+    def __repr__(self):
+        # The same in every process: test ids are made from it, and
+        # pytest-xdist's workers must collect the same ids.
+        return f'Typed({self.signature!r}, {self.value!r})'
+
 
 def _scenario_value(value):
     if isinstance(value, Typed):

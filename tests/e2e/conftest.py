@@ -55,11 +55,34 @@ def wrapped(program, *args):
     return [*WRAPPER, str(program), *map(str, args)]
 
 
-@pytest.fixture(scope='session', autouse=True)
-def fresh_work_area():
-    """Each run starts without the previous run's per-test directories,
-    which are kept until then for a look after a failure."""
-    shutil.rmtree(BUILD_ROOT / 'e2e-work', ignore_errors=True)
+# Tests marked `platform_libs` are those that go through the platform
+# libraries of the tool under test (its event log, its manifest
+# verification and the root key its build names): scripts/test-system-libs
+# runs only those against a tool linked with installed libraries.
+PLATFORM_LIBS = pytest.mark.platform_libs
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        'markers', 'platform_libs: goes through the platform libraries of '
+        'the tool under test (selected by scripts/test-system-libs)')
+    # Each run starts without the previous run's per-test directories, which
+    # are kept until then for a look after a failure. Under pytest-xdist
+    # only the controlling process clears them: a worker would remove those
+    # of the other workers, which are already running.
+    if not hasattr(config, 'workerinput'):
+        shutil.rmtree(BUILD_ROOT / 'e2e-work', ignore_errors=True)
+
+
+def platform_libs_rows(table, *names):
+    """The keys of a parametrize `table`, the rows `names` marked
+    `platform_libs`; a name that is not a row is an error, so that renaming
+    a row cannot drop it from the run against installed libraries."""
+    unknown = sorted(set(names) - set(table))
+    if unknown:
+        raise ValueError(f'no such rows: {unknown}')
+    return [pytest.param(key, marks=PLATFORM_LIBS) if key in names else key
+            for key in table]
 
 
 @pytest.fixture

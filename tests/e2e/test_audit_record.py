@@ -19,6 +19,8 @@ from test_install import installed  # noqa: F401 pylint: disable=unused-import
 from test_start_update import VERSION_ID, Update, _image, _pack
 from capsules import SLOT, flip
 
+pytestmark = pytest.mark.platform_libs
+
 ROOT_KEY = SOURCE_ROOT / 'keys' / 'development' / 'manifest_root_public.pem'
 READ_ONLY_QORAD = 'mount -o remount,bind,ro /var/lib/qorad'
 

@@ -277,6 +277,7 @@ UPDATES = [
 ]
 
 
+@pytest.mark.platform_libs
 @pytest.mark.parametrize('status,percentage,stderr,written,event,before,'
                          'after,arrangement', UPDATES)
 def test_update_status(sandbox, bmc, request, status, percentage, stderr,

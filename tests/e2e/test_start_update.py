@@ -19,7 +19,7 @@ from capsules import (SLOT, UEFI_HEADER, bomb, capsule_rbu_length_0, flip,
 from conftest import (ACTIVATION, ACTIVATIONS, BIOS_UPDATER, BUILD_ROOT,
                       FILE_PATH, JOB_CONTROL, SOFTWARE_ROOT, SOURCE_ROOT,
                       UPDATER, VERSION, call_failed, fail_line, info_line,
-                      property_call, with_faults)
+                      platform_libs_rows, property_call, with_faults)
 from task_lists import FILE_EXPORT, LIST, import_entry, task_list, update_entry
 
 VERSION_ID = 'a3d2fe67'
@@ -276,6 +276,7 @@ SUCCEEDS = {
 }
 
 
+@pytest.mark.platform_libs
 @pytest.mark.parametrize('case', SUCCEEDS)
 def test_update_stages_the_capsule_and_queues_its_tasks(
         sandbox, bmc, journal, update, case):
@@ -555,7 +556,10 @@ STOPS = {
 }
 
 
-@pytest.mark.parametrize('case', STOPS)
+@pytest.mark.parametrize('case', platform_libs_rows(
+    STOPS, 'manifest-key-changed', 'manifest-signed-by-another-root',
+    'image-data-changed', 'signature-changed', 'failure-entry-throws',
+    'manifest-library-throws', 'manifest-library-EVP_DigestVerify-fails'))
 def test_where_an_update_stops_decides_what_it_leaves(sandbox, bmc, journal,
                                                       update, case):
     arrange, stop, lines = STOPS[case]
@@ -590,6 +594,7 @@ def test_where_an_update_stops_decides_what_it_leaves(sandbox, bmc, journal,
         [FAILED_ENTRY] if lines.endswith(REFUSED) else [])
 
 
+@pytest.mark.platform_libs
 def test_lost_event_log_does_not_fail_the_update(sandbox, update):
     result = update.run()
     assert (result.returncode, result.stdout) == (0, QUEUED)
