@@ -134,6 +134,24 @@ Bytes buildImage(const Bytes& payload, const Bytes& manifest,
     return image;
 }
 
+Bytes buildCapsule(const Bytes& image, const CapsuleLayout& layout)
+{
+    Bytes body = rbuHeader(layout.rbuHeaderLength);
+    LzmaEncoder encoder(layout.compressionPreset,
+                        [&body](const std::uint8_t* data, std::size_t size) {
+                            body.insert(body.end(), data, data + size);
+                            return true;
+                        });
+    if (!encoder.write(image) || !encoder.finish())
+    {
+        return {};
+    }
+    Bytes capsule = uefiCapsuleHeader(
+        static_cast<std::uint32_t>(uefiHeaderSize + body.size()));
+    append(capsule, body);
+    return capsule;
+}
+
 Bytes digestSignedPart(const std::string& payloadPath, const Bytes& manifest,
                        const EVP_MD* digest, const ImageLayout& image)
 {

@@ -54,6 +54,10 @@ Bytes signatureSlot(const Bytes& signedData, const Key& imageKey);
 Bytes buildImage(const Bytes& payload, const Bytes& manifest,
                  const Key& imageKey, const ImageLayout& layout = {});
 
+// An image as a capsule: UEFI header, capsule RBU header, the image
+// compressed. Empty on failure.
+Bytes buildCapsule(const Bytes& image, const CapsuleLayout& layout = {});
+
 // The digest of an image's signed part (RBU header, manifest, payload file),
 // streamed: what the image key signs (with SHA-512). Empty on failure.
 Bytes digestSignedPart(const std::string& payloadPath, const Bytes& manifest,

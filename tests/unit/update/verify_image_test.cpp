@@ -137,22 +137,6 @@ TEST(VerifyBiosImage, FailsOnStreamsThatCannotSeek)
               failed("verifyBiosImage.175: Header file fails to skip RBU."));
 }
 
-TEST(VerifyBiosImage, PassesASignedImageAndSaysSo)
-{
-    const Bytes image = capsule::buildImage(
-        Bytes(3000, 0x5A), capsule::buildManifest(rootKey(), imageKey(), 1),
-        imageKey());
-    const capsule::ScratchDirectory scratch;
-    update::BiosImageContext ctx(scratch.file("absent"), scratch.area());
-    ctx.file = fileOf(image);
-    ctx.imageSize = static_cast<std::uint32_t>(image.size());
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(update::verifyBiosImage(ctx));
-    testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(ctx.verified);
-    EXPECT_EQ(ctx.releaseType, 1);
-}
-
 TEST(VerifyBiosImage, SkipsAnRbuHeaderOnlyWithinTheImage)
 {
     Bytes header = capsule::rbuHeader(8);
