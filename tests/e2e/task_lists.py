@@ -2,14 +2,12 @@
 writes for them, and the files of the task list's directory."""
 
 import functools
-import hashlib
 import os
 
 LIST = 'BIOS_task_list.json'
 LIST_PATH = '/var/lib/qorad/' + LIST
 EXPORT_QUEUED = b'::: Export BIOS Config Task queued for next host reboot\n'
 IMPORT_QUEUED = b'::: Import BIOS Config Task queued for next host reboot\n'
-FIELD_MISSING = b'Field missing, ignoring this entry\n'
 KEYS = ('JobType', 'DisplayName', 'FQDD', 'JOBID', 'ResourceURI',
         'ResourceType', 'ResourceNamespace')
 FILE_EXPORT = ('INVENTORY', 'BIOS Config', 'BIOS.Setup.1-1', '',
@@ -54,17 +52,6 @@ def task_list(*entries):
             '\n}').encode('utf-8', 'surrogateescape')
 
 
-def element(entry, extra=''):
-    """One entry as compact JSON, `extra` spliced in before its end."""
-    return '{' + ', '.join(members(entry)) + extra + '}'
-
-
-def compact(*elements, before='', after=''):
-    """A hand-made list file around compact elements."""
-    return ('{' + before + '"QORAJob": [' + ', '.join(elements) + ']' +
-            after + '}').encode()
-
-
 def state(directory):
     """What lies in a directory, by name: bytes, 'link -> <target>', 'fifo'
     or 'dir'; the list's own files named by what follows the list's name."""
@@ -74,7 +61,7 @@ def state(directory):
 
 
 def plant(directory, files):
-    """Makes what state() describes ('dir with a file' too)."""
+    """Makes what state() describes."""
     for name, what in files.items():
         path = directory / (name if name[:1].isalpha() else LIST + name)
         if isinstance(what, bytes):
@@ -85,13 +72,3 @@ def plant(directory, files):
             os.mkfifo(path)
         else:
             path.mkdir()
-            if what == 'dir with a file':
-                (path / 'file').write_bytes(b'')
-
-
-def intent(text, prior=None):
-    """An intent copy of `text` written when the list held `prior` (bytes;
-    None: unknown, 'absent': no list)."""
-    digest = ('unknown' if prior is None else prior if prior == 'absent'
-              else 'sha256:' + hashlib.sha256(prior).hexdigest())
-    return f'prior {digest}\n'.encode() + text
