@@ -5,6 +5,7 @@
 #include "builder/scratch_directory.hpp"
 #include "encoding/hex.hpp"
 #include "tasks/config_jobs.hpp"
+#include "tasks/task_list.hpp"
 
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -12,7 +13,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -29,8 +29,6 @@ namespace
 
 namespace fs = std::filesystem;
 
-using Entry = std::array<std::string, 7>;
-using Entries = std::vector<Entry>;
 // What lies in the directory by name, the list's own files by what follows
 // the list's name: a regular file's bytes or, after a NUL that no file here
 // begins with, the kind of what is there. A name with a slash is a file in
@@ -61,30 +59,47 @@ const std::string invalid = parseError + "Invalid value.\n";
 const std::string noList = "NO QORAJob found\n";
 const std::string broken = R"({"QORAJob": [ broken)";
 
+using tasks::TaskEntry;
+using Entries = std::vector<TaskEntry>;
+
 const std::string bios = "BIOS.Setup.1-1";
-Entry update(const std::string& id)
+TaskEntry update(const std::string& id)
 {
     return {
         "UPDATE", "BIOS Update", bios, id, "/tmp/tmpBIOSPayload/capsule.bin",
         "File",   "ConfigDb"};
 }
-Entry job(const std::string& type, const std::string& id = "x")
+TaskEntry job(const std::string& type, const std::string& id = "x")
 {
     return {type, "BIOS Config", bios, id, "NA", "INFO", "BASECONFIG"};
 }
-Entry importOf(const std::string& id)
+TaskEntry importOf(const std::string& id)
 {
     return {"CONFIG",         "BIOS Config", bios,        id,
             at.pendingConfig, "FILE",        "BASECONFIG"};
 }
-const Entry fileExport{"INVENTORY",       "BIOS Config", bios,        "",
-                       at.exportedConfig, "FILE",        "BASECONFIG"};
-const Entry infoExport = job("INVENTORY", "");
-const Entry e1 = update("JID_1");
-const Entry e2 = update("JID_2");
-const Entry e3 = update("JID_3");
+const TaskEntry fileExport{"INVENTORY",       "BIOS Config", bios,        "",
+                           at.exportedConfig, "FILE",        "BASECONFIG"};
+const TaskEntry infoExport = job("INVENTORY", "");
+const TaskEntry e1 = update("JID_1");
+const TaskEntry e2 = update("JID_2");
+const TaskEntry e3 = update("JID_3");
 // The import's job id, "JobID_" and the second it was made in.
 const std::string runTime = "<the run's time>";
+
+// The list file's text for entries, as the writer makes it (the writer's
+// own text is checked in task_list_test).
+std::string listText(const Entries& entries)
+{
+    return tasks::formatTaskList(entries);
+}
+
+// The list an export writes where kept was.
+std::string exported(Entries kept)
+{
+    kept.insert(kept.begin(), fileExport);
+    return listText(kept);
+}
 
 std::string joined(const std::vector<std::string>& parts,
                    const std::string& separator)
@@ -97,59 +112,28 @@ std::string joined(const std::vector<std::string>& parts,
     return text;
 }
 
-// An entry's "<key>": "<value>" members: quotation mark, backslash and
-// control characters escaped, every other byte as it is.
-std::vector<std::string> members(const Entry& entry)
+// An entry's "<key>": "<value>" members (none of the texts here needs
+// escaping).
+std::vector<std::string> members(const TaskEntry& entry)
 {
-    static const std::array<const char*, 7> keys{
-        "JobType",      "DisplayName",      "FQDD", "JOBID", "ResourceURI",
-        "ResourceType", "ResourceNamespace"};
-    static const std::string_view named = "\"\"\\\\\bb\ff\nn\rr\tt";
     std::vector<std::string> text;
-    for (std::size_t i = 0; i < keys.size(); ++i)
+    for (const auto& [key, value] :
+         {std::pair{"JobType", &entry.JobType},
+          {"DisplayName", &entry.DisplayName},
+          {"FQDD", &entry.FQDD},
+          {"JOBID", &entry.JOBID},
+          {"ResourceURI", &entry.ResourceURI},
+          {"ResourceType", &entry.ResourceType},
+          {"ResourceNamespace", &entry.ResourceNamespace}})
     {
-        text.push_back(std::string("\"") + keys.at(i) + "\": \"");
-        for (const char c : entry.at(i))
-        {
-            const auto byte = static_cast<unsigned char>(c);
-            std::array<char, 7> code{};
-            std::snprintf(code.data(), code.size(), "\\u%04X", byte);
-            const std::size_t n = named.find(c);
-            text.back() += n % 2 == 0   ? std::string{'\\', named.at(n + 1)}
-                           : byte < ' ' ? code.data()
-                                        : std::string(1, c);
-        }
-        text.back() += '"';
+        text.push_back(std::string("\"") + key + "\": \"" + *value + "\"");
     }
     return text;
 }
 
-// The exact bytes of the list file the tool writes for entries.
-std::string listText(const Entries& entries)
-{
-    std::vector<std::string> blocks;
-    for (const Entry& entry : entries)
-    {
-        blocks.push_back("        {\n            " +
-                         joined(members(entry), ",\n            ") +
-                         "\n        }");
-    }
-    return "{\n    \"QORAJob\": " +
-           (entries.empty() ? "[]"
-                            : "[\n" + joined(blocks, ",\n") + "\n    ]") +
-           "\n}";
-}
-
-// The list an export writes where kept was.
-std::string exported(Entries kept)
-{
-    kept.insert(kept.begin(), fileExport);
-    return listText(kept);
-}
-
 // Hand-made list files: an entry as compact JSON (extra spliced in before
 // its end), and a list around such elements.
-std::string element(const Entry& entry, const std::string& extra = "",
+std::string element(const TaskEntry& entry, const std::string& extra = "",
                     bool backwards = false)
 {
     std::vector<std::string> parts = members(entry);
@@ -372,13 +356,19 @@ Row reads(const std::string& name, const std::string& content,
     return made;
 }
 
-const Entry special{"say \"hi\"",
-                    "back\\slash",
-                    "line\nnext\r",
-                    "tab\t\b\f\x01\x1f",
-                    "caf\u00e9 \u2603 /\x7f",
-                    "\xff\xfe not UTF-8",
-                    ""};
+const TaskEntry special{"say \"hi\"",
+                        "back\\slash",
+                        "line\nnext\r",
+                        "tab\t\b\f\x01\x1f",
+                        "caf\u00e9 \u2603 /\x7f",
+                        "\xff\xfe not UTF-8",
+                        ""};
+// The same, as a writer of the list escapes it.
+const std::string specialElement =
+    R"({"JobType": "say \"hi\"", "DisplayName": "back\\slash", )"
+    R"("FQDD": "line\nnext\r", "JOBID": "tab\t\b\f\u0001\u001F", )"
+    "\"ResourceURI\": \"caf\u00e9 \u2603 /\x7f\", "
+    "\"ResourceType\": \"\xff\xfe not UTF-8\", \"ResourceNamespace\": \"\"}";
 
 std::string repeated(const std::string& text, int times)
 {
@@ -399,8 +389,8 @@ TEST(ExportBIOSConfig, ReadsTheList)
               {e1, e1}),
         reads("the first list counts",
               compact({element(e1)}, "", R"(, "QORAJob": 5)"), "", {e1}),
-        reads("every escape, and bytes that are not UTF-8", listText({special}),
-              "", {special}),
+        reads("every escape, and bytes that are not UTF-8",
+              compact({specialElement}), "", {special}),
         reads("an escaped NUL ends a text",
               compact({replaced(element(e1), "JID_1", R"(JID\u0000tail)")}), "",
               {update("JID")}),

@@ -1,6 +1,7 @@
 // The task list's lock giving up after its patience, which end-to-end runs
 // cannot wait for: the tool's own patience is minutes long.
 
+#include "tasks/task_list.hpp"
 #include "tasks/task_list_cycle.hpp"
 
 #include <cstdio>
@@ -71,6 +72,32 @@ TEST(UpdateLock, IsOnTheScratchDirectoryWhereThereIsOne)
         EXPECT_TRUE(none.nowhere() && !none.held()) << path;
     }
     std::filesystem::remove_all(dir);
+}
+
+// The writer's text, byte for byte: what the management daemon reads.
+// Quotation marks, backslashes and control characters are escaped; every
+// other byte, UTF-8 or not, is written as it is.
+TEST(TaskListText, IsPrettyPrintedWithTheFewestEscapes)
+{
+    EXPECT_EQ(tasks::formatTaskList({}), "{\n    \"QORAJob\": []\n}");
+    EXPECT_EQ(
+        tasks::formatTaskList(
+            {{"say \"hi\"", "back\\slash", "line\nnext\r", "tab\t\b\f\x01\x1f",
+              "caf\u00e9 \u2603 /\x7f", "\xff\xfe not UTF-8", ""}}),
+        R"({
+    "QORAJob": [
+        {
+            "JobType": "say \"hi\"",
+            "DisplayName": "back\\slash",
+            "FQDD": "line\nnext\r",
+            "JOBID": "tab\t\b\f\u0001\u001F",
+)"
+        "            \"ResourceURI\": \"caf\u00e9 \u2603 /\x7f\",\n"
+        "            \"ResourceType\": \"\xff\xfe not UTF-8\",\n"
+        R"(            "ResourceNamespace": ""
+        }
+    ]
+})");
 }
 
 } // namespace
