@@ -7,42 +7,24 @@
 
 namespace diag
 {
-namespace
-{
 
-void report(const char* prefix, const char* function, int number,
-            const char* format, va_list args)
-{
-    std::fprintf(stderr, "%s%s.%d: ", prefix, function, number);
-    // The analyzer does not see the va_start in fail and info, the only
-    // callers.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
-}
-
-} // namespace
-
-// The report sites pass printf formats that the compiler checks against
-// their arguments (the format attribute in diag.hpp); a parameter pack would
-// give that check up.
+// The arguments are those the line's text was checked against when it was
+// declared (diag/line.hpp); the typed fail and info are the only callers.
 // NOLINTNEXTLINE(cert-dcl50-cpp)
-void fail(const char* function, int number, const char* format, ...)
+void print(const Entry* line, ...)
 {
-    audit::noteFailureLine(function, number);
+    if (line->kind == Kind::fail)
+    {
+        audit::noteFailureLine(*line);
+    }
+    std::fprintf(
+        stderr, "%s%s.%d: ", line->kind == Kind::fail ? failPrefix : infoPrefix,
+        line->function, line->number);
     va_list args;
-    va_start(args, format);
-    report(failPrefix, function, number, format, args);
+    va_start(args, line);
+    std::vfprintf(stderr, line->text, args);
     va_end(args);
-}
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): printf-checked, as fail above.
-void info(const char* function, int number, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    report(infoPrefix, function, number, format, args);
-    va_end(args);
+    std::fputc('\n', stderr);
 }
 
 void milestone(const char* text)

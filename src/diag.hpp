@@ -6,9 +6,16 @@
 //   "BIOSIMG_DBG_FAIL: <function>.<number>: <message>\n"
 //   "BIOSIMG_DBG_INFO: <function>.<number>: <message>\n"
 // The function name and number are part of the output contract that calling
-// services parse, so every report site passes both explicitly.
+// services parse; every line is declared once, with both, in the catalogue
+// (diag/lines.hpp), and a report site names its line:
+//
+//   diag::fail(lines::payloadNotCopied, e.what());
 //
 // Milestones ("::: ...") go to standard output and are flushed at once.
+
+#include "diag/lines.hpp"
+
+#include <type_traits>
 
 namespace diag
 {
@@ -18,16 +25,24 @@ namespace diag
 inline constexpr const char* failPrefix = "BIOSIMG_DBG_FAIL: ";
 inline constexpr const char* infoPrefix = "BIOSIMG_DBG_INFO: ";
 
-// What every function that writes an event log reports when the event-log
-// library throws.
-inline constexpr const char* eventLogFailedFormat =
-    "Exception writing an event log: %s";
+// Writes the line with its text formatted with the arguments (C strings
+// and ints, as the line declares), without a check of its own: the caller
+// passes the types the line was checked against.
+void print(const Entry* line, ...);
 
-void fail(const char* function, int number, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+// Writes a failure line; the first of a run is noted in its audit record.
+template <typename... Args>
+void fail(const Fail<Args...>& line, std::type_identity_t<Args>... args)
+{
+    print(&line, args...);
+}
 
-void info(const char* function, int number, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+template <typename... Args>
+void info(const Line<Kind::info, Args...>& line,
+          std::type_identity_t<Args>... args)
+{
+    print(&line, args...);
+}
 
 // Writes the text and a newline on standard output, then flushes it.
 void milestone(const char* text);

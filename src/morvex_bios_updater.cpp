@@ -25,9 +25,10 @@ using front_end::RunContext;
 
 constexpr int usageError = 1;
 
-// The export and the force export report an escaping exception each from
-// a number of its own.
-int runExport(const paths::Paths& paths, bool force, int exceptionNumber)
+// The export and the force export report an escaping exception each with a
+// line of its own.
+int runExport(const paths::Paths& paths, bool force,
+              const diag::Fail<const char*>& threw)
 {
     audit::Run audit(force ? audit::Command::forceExportBIOSConfig
                            : audit::Command::exportBIOSConfig);
@@ -39,20 +40,19 @@ int runExport(const paths::Paths& paths, bool force, int exceptionNumber)
     }
     catch (const std::exception& e)
     {
-        diag::fail("main", exceptionNumber,
-                   "Exception calling Export BIOS Config: %s", e.what());
+        diag::fail(threw, e.what());
     }
     return 1;
 }
 
 int runExportBIOSConfig(RunContext& context, char* const* /*operands*/)
 {
-    return runExport(context.paths(), false, 716);
+    return runExport(context.paths(), false, lines::exportThrew);
 }
 
 int runForceExportBIOSConfig(RunContext& context, char* const* /*operands*/)
 {
-    return runExport(context.paths(), true, 735);
+    return runExport(context.paths(), true, lines::forceExportThrew);
 }
 
 int runImportBIOSConfig(RunContext& context, char* const* /*operands*/)
@@ -64,16 +64,15 @@ int runImportBIOSConfig(RunContext& context, char* const* /*operands*/)
     }
     catch (const std::exception& e)
     {
-        diag::fail("main", 757, "Exception calling Import BIOS Config: %s",
-                   e.what());
+        diag::fail(lines::importThrew, e.what());
     }
     // Queued or not, an import reports 1.
     return 1;
 }
 
 // Copies the operands into `into`, one word each; a copy that throws is
-// reported with the sub-command's own number.
-bool copyOperands(int exceptionNumber, char* const* words,
+// reported with the sub-command's own line.
+bool copyOperands(const diag::Fail<const char*>& threw, char* const* words,
                   std::initializer_list<std::string*> into)
 {
     try
@@ -86,8 +85,7 @@ bool copyOperands(int exceptionNumber, char* const* words,
     }
     catch (const std::exception& e)
     {
-        diag::fail("main", exceptionNumber, "Exception parsing arguments: %s",
-                   e.what());
+        diag::fail(threw, e.what());
     }
     return false;
 }
@@ -95,7 +93,8 @@ bool copyOperands(int exceptionNumber, char* const* words,
 int runGetJobStatus(RunContext& context, char* const* operands)
 {
     std::string jobId;
-    if (!copyOperands(777, operands, {&jobId}) || jobId.empty())
+    if (!copyOperands(lines::jobStatusOperand, operands, {&jobId}) ||
+        jobId.empty())
     {
         return 1;
     }
@@ -108,7 +107,7 @@ int runStartUpdate(RunContext& context, char* const* operands)
 {
     audit::Run audit(audit::Command::startUpdate);
     std::string versionId;
-    if (!copyOperands(801, operands, {&versionId}))
+    if (!copyOperands(lines::updateOperand, operands, {&versionId}))
     {
         return 1;
     }
@@ -133,7 +132,8 @@ int runUpdateStatus(RunContext& context, char* const* operands)
     std::string jobId;
     std::string percentage;
     std::string status;
-    if (!copyOperands(830, operands, {&jobId, &percentage, &status}))
+    if (!copyOperands(lines::statusOperands, operands,
+                      {&jobId, &percentage, &status}))
     {
         return 1;
     }

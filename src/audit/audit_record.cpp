@@ -90,10 +90,9 @@ struct Verdict
 // the event log and of a tolerated operand leave the outcome alone.
 Verdict judge(const Run::Facts& facts)
 {
-    const Cause lineCause =
-        facts.failureFunction[0] != '\0'
-            ? causeOf(facts.failureFunction.data(), facts.failureNumber)
-            : facts.stopCause;
+    const Cause lineCause = facts.foundCause != Cause::none ? facts.foundCause
+                            : facts.failure != nullptr ? facts.failure->cause
+                                                       : facts.stopCause;
     const Verdict failed{"failed", lineCause, failedPriority};
     const Verdict refused{"refused", lineCause, refusedPriority};
     if (facts.writeError != 0)
@@ -131,10 +130,10 @@ std::string hexByte(std::uint8_t value)
 
 std::string failureLine(const Run::Facts& facts)
 {
-    return facts.failureFunction[0] == '\0'
+    return facts.failure == nullptr
                ? std::string()
-               : std::string(facts.failureFunction.data()) + "." +
-                     std::to_string(facts.failureNumber);
+               : std::string(facts.failure->function) + "." +
+                     std::to_string(facts.failure->number);
 }
 
 const char* taskListState(const Run::Facts& facts)
@@ -163,7 +162,7 @@ std::string summary(const Run::Facts& facts, const Verdict& verdict)
     const std::string line = failureLine(facts);
     if (verdict.cause != Cause::none)
     {
-        text += std::string(" (") + causeName(verdict.cause) +
+        text += std::string(" (") + diag::causeName(verdict.cause) +
                 (line.empty() ? "" : " at " + line) + ")";
     }
     if (facts.writeError != 0)
@@ -201,7 +200,7 @@ std::vector<std::string> recordFields(const Run::Facts& facts)
     if (verdict.cause != Cause::none)
     {
         fields.push_back(std::string("BIOS_AUDIT_CAUSE=") +
-                         causeName(verdict.cause));
+                         diag::causeName(verdict.cause));
     }
     if (const std::string line = failureLine(facts); !line.empty())
     {
@@ -297,15 +296,20 @@ void Run::finish(bool done, Cause cause) noexcept
     facts.stopCause = cause;
 }
 
-void noteFailureLine(const char* function, int number) noexcept
+void noteFailureLine(const diag::Entry& line) noexcept
 {
-    if (current == nullptr || current->failureFunction[0] != '\0')
+    if (current != nullptr && current->failure == nullptr)
     {
-        return;
+        current->failure = &line;
     }
-    std::snprintf(current->failureFunction.data(),
-                  current->failureFunction.size(), "%s", function);
-    current->failureNumber = number;
+}
+
+void noteCause(Cause cause) noexcept
+{
+    if (current != nullptr)
+    {
+        current->foundCause = cause;
+    }
 }
 
 void noteTaskListWrite(int error) noexcept

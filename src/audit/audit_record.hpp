@@ -20,7 +20,7 @@
 // nothing. Nothing here throws, and nothing here changes what the run
 // prints or returns: a record that cannot be built or sent is dropped.
 
-#include "audit/cause_class.hpp"
+#include "diag/line.hpp"
 
 #include <array>
 #include <cstdint>
@@ -28,6 +28,8 @@
 
 namespace audit
 {
+
+using diag::Cause;
 
 // Identifies the audit record in the journal (and in the journal catalog).
 inline constexpr const char* messageId = "359a8a23db3c401da869a6c242d4df69";
@@ -76,9 +78,9 @@ class Run
         std::array<std::string, 4> operands;
         bool done = false;
         Cause stopCause = Cause::none;
-        // The first failure line: its function (cut to fit) and number.
-        std::array<char, 64> failureFunction{};
-        int failureNumber = 0;
+        // The first failure line, and the cause the run found itself.
+        const diag::Entry* failure = nullptr;
+        Cause foundCause = Cause::none;
         int writesAttempted = 0;
         int writesDone = 0;
         // errno value of the first write that failed; 0 when none did.
@@ -94,7 +96,12 @@ class Run
 
 // Called by every failure line (diag::fail): the first one of the run is
 // recorded.
-void noteFailureLine(const char* function, int number) noexcept;
+void noteFailureLine(const diag::Entry& line) noexcept;
+
+// The run found the cause of its failure itself (a scratch area too small
+// for the image, a decompressor that is not there): it stands over the
+// class of the failure line.
+void noteCause(Cause cause) noexcept;
 
 // The Job ID the run made for the job it queues (an import's).
 void noteJobId(const std::string& jobId) noexcept;

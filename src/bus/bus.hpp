@@ -19,10 +19,6 @@
 namespace bus
 {
 
-// What every function that owns a bus exchange reports when it fails.
-inline constexpr const char* callFailedFormat =
-    "Exception making DBus call: %s";
-
 // The one exception type of the bus layer.
 class BusError : public std::exception
 {

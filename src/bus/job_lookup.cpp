@@ -174,8 +174,7 @@ JobObject getObjPathServNameFromJobId(const bus::Connection& connection,
     }
     catch (const std::exception& e)
     {
-        diag::fail("getObjPathServNameFromJobId", 221, bus::callFailedFormat,
-                   e.what());
+        diag::fail(lines::lookupThrew, e.what());
     }
     return {};
 }

@@ -18,11 +18,6 @@ namespace tasks
 namespace
 {
 
-constexpr const char* exportQueuedMessage =
-    "::: Export BIOS Config Task queued for next host reboot";
-constexpr const char* importQueuedMessage =
-    "::: Import BIOS Config Task queued for next host reboot";
-
 constexpr const char* importJobIdPrefix = "JobID_";
 // The display name of every export and import job.
 constexpr const char* configJobName = "BIOS Config";
@@ -90,8 +85,7 @@ bool exportBIOSConfig(const paths::Paths& paths, bool force)
     TaskListCycle cycle(paths.taskList);
     if (!cycle.locked())
     {
-        diag::fail("exportBIOSConfig", 901, lockFailedFormat,
-                   cycle.lockFailure().c_str());
+        diag::fail(lines::exportListLocked, cycle.lockFailure().c_str());
         return false;
     }
     std::vector<TaskEntry> list;
@@ -106,7 +100,7 @@ bool exportBIOSConfig(const paths::Paths& paths, bool force)
     });
     list.insert(list.begin(), exportEntry(paths, fileKind));
     writeTaskListUnnoticed(cycle, list);
-    diag::milestone(exportQueuedMessage);
+    diag::milestone(lines::exportQueuedMilestone);
     return true;
 }
 
@@ -117,8 +111,7 @@ bool importBIOSConfig(const paths::Paths& paths)
     TaskListCycle cycle(paths.taskList);
     if (!cycle.locked())
     {
-        diag::fail("importBIOSConfig", 902, lockFailedFormat,
-                   cycle.lockFailure().c_str());
+        diag::fail(lines::importListLocked, cycle.lockFailure().c_str());
         return false;
     }
     std::vector<TaskEntry> list;
@@ -129,7 +122,7 @@ bool importBIOSConfig(const paths::Paths& paths)
     });
     list.insert(list.begin(), importEntry(paths, jobId));
     writeTaskListUnnoticed(cycle, list);
-    diag::milestone(importQueuedMessage);
+    diag::milestone(lines::importQueuedMilestone);
     return true;
 }
 

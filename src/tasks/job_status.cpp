@@ -25,11 +25,6 @@ constexpr const char* updateCompletedEvent = "BIOS.UPDFIN.1";
 constexpr const char* configFailedEvent = "BIOS.CONFIGFAIL.1";
 constexpr const char* updateFailedEvent = "BIOS.UPDFAIL.1";
 
-// Texts reported from more than one statement.
-constexpr const char* jobNotFound = "Job ID not found";
-constexpr const char* conversionException =
-    "Exception converting string to integer: %s";
-
 // Update Status values.
 constexpr int statusProgressing = 0;
 constexpr int statusComplete = 1;
@@ -77,7 +72,7 @@ bool removeTask(const std::string& taskList, const std::string& jobId,
 // number and ignored.
 void writeJobEvent(const char* event, const char* messageId,
                    const char* jobWord, const std::string& version,
-                   int failureNumber)
+                   const diag::Fail<const char*>& failed)
 {
     try
     {
@@ -88,8 +83,7 @@ void writeJobEvent(const char* event, const char* messageId,
     }
     catch (const std::exception& e)
     {
-        diag::fail("updateStatusStatus", failureNumber,
-                   diag::eventLogFailedFormat, e.what());
+        diag::fail(failed, e.what());
     }
 }
 
@@ -101,7 +95,7 @@ int getJobStatus(const bus::Connection& connection, const std::string& jobId)
         jobs::getObjPathServNameFromJobId(connection, jobId);
     if (!job.found())
     {
-        diag::fail("getJobStatus", 612, "%s", jobNotFound);
+        diag::fail(lines::statusJobNotFound);
         return 2;
     }
     try
@@ -113,7 +107,7 @@ int getJobStatus(const bus::Connection& connection, const std::string& jobId)
     }
     catch (const std::exception& e)
     {
-        diag::fail("getJobStatus", 636, bus::callFailedFormat, e.what());
+        diag::fail(lines::statusReadThrew, e.what());
     }
     return 3;
 }
@@ -132,14 +126,12 @@ bool readPercentage(const std::string& jobId, const std::string& text,
     }
     catch (const std::exception& e)
     {
-        diag::fail("updateStatus", 550, conversionException, e.what());
+        diag::fail(lines::percentageNotInteger, e.what());
         percentage = 0;
     }
     if (percentage < 0 || percentage > percentageLast)
     {
-        diag::fail("updateStatus", 554,
-                   "Invalid Percentage completion %d for Job ID %s", percentage,
-                   jobId.c_str());
+        diag::fail(lines::percentageOutOfRange, percentage, jobId.c_str());
         return false;
     }
     return true;
@@ -155,14 +147,12 @@ bool readStatus(const std::string& jobId, const std::string& text, int& status)
     }
     catch (const std::exception& e)
     {
-        diag::fail("updateStatus", 565, conversionException, e.what());
+        diag::fail(lines::statusNotInteger, e.what());
         return false;
     }
     if (status < statusProgressing || status > statusLast)
     {
-        diag::fail("updateStatus", 570,
-                   "Invalid Update Status %d for Job ID %s", status,
-                   jobId.c_str());
+        diag::fail(lines::statusOutOfRange, status, jobId.c_str());
         return false;
     }
     return true;
@@ -175,21 +165,19 @@ void recordEnd(const bus::Connection& connection, const paths::Paths& paths,
 {
     if (!updateStatusStatus(connection, job, static_cast<std::uint8_t>(status)))
     {
-        diag::fail("updateStatus", 586,
-                   "Unable to set update status for Job ID %s", jobId.c_str());
+        diag::fail(lines::statusNotSet, jobId.c_str());
     }
     try
     {
         std::string why;
         if (!removeTask(paths.taskList, jobId, why))
         {
-            diag::fail("updateStatus", 903, lockFailedFormat, why.c_str());
+            diag::fail(lines::statusListLocked, why.c_str());
         }
     }
     catch (const std::exception& e)
     {
-        diag::fail("updateStatus", 595, "Exception removing task: %s",
-                   e.what());
+        diag::fail(lines::taskNotRemoved, e.what());
     }
 }
 
@@ -203,7 +191,7 @@ int updateStatus(const bus::Connection& connection, const paths::Paths& paths,
         jobs::getObjPathServNameFromJobId(connection, jobId);
     if (!job.found())
     {
-        diag::fail("updateStatus", 539, "%s", jobNotFound);
+        diag::fail(lines::updateJobNotFound);
         return 1;
     }
     int percentage = 0;
@@ -216,9 +204,7 @@ int updateStatus(const bus::Connection& connection, const paths::Paths& paths,
     if (!updateStatusProgress(connection, job,
                               static_cast<std::uint8_t>(percentage)))
     {
-        diag::fail("updateStatus", 576,
-                   "Unable to set update progress for Job ID %s",
-                   jobId.c_str());
+        diag::fail(lines::progressNotSet, jobId.c_str());
     }
     if (status != statusProgressing)
     {
@@ -238,17 +224,14 @@ bool updateStatusProgress(const bus::Connection& connection,
             bus::PropertyValue{percentage});
         if (reply.isMethodError())
         {
-            diag::fail("updateStatusProgress", 421,
-                       "Unable to set update progress for object path %s",
-                       job.objectPath.c_str());
+            diag::fail(lines::progressRefused, job.objectPath.c_str());
             return false;
         }
         return true;
     }
     catch (const std::exception& e)
     {
-        diag::fail("updateStatusProgress", 427, bus::callFailedFormat,
-                   e.what());
+        diag::fail(lines::progressThrew, e.what());
     }
     return false;
 }
@@ -268,9 +251,7 @@ bool updateStatusStatus(const bus::Connection& connection,
             names::versionInterface, names::versionProperty);
         if (versionReply.isMethodError())
         {
-            diag::fail("updateStatusStatus", 448,
-                       "Unable to get version for object path %s",
-                       job.objectPath.c_str());
+            diag::fail(lines::jobVersionUnread, job.objectPath.c_str());
         }
         else
         {
@@ -282,9 +263,7 @@ bool updateStatusStatus(const bus::Connection& connection,
             names::activationInterface, names::activationProperty, activation);
         if (activationReply.isMethodError())
         {
-            diag::fail("updateStatusStatus", 466,
-                       "Unable to set update status for object path %s",
-                       job.objectPath.c_str());
+            diag::fail(lines::activationRefused, job.objectPath.c_str());
             result = false;
         }
         else
@@ -294,7 +273,7 @@ bool updateStatusStatus(const bus::Connection& connection,
     }
     catch (const std::exception& e)
     {
-        diag::fail("updateStatusStatus", 473, bus::callFailedFormat, e.what());
+        diag::fail(lines::activationThrew, e.what());
         result = false;
     }
 
@@ -303,12 +282,14 @@ bool updateStatusStatus(const bus::Connection& connection,
     if (status == statusComplete)
     {
         writeJobEvent(config ? configCompletedEvent : updateCompletedEvent,
-                      completedMessageId, jobWord, version, 506);
+                      completedMessageId, jobWord, version,
+                      lines::completedEventThrew);
     }
     else
     {
         writeJobEvent(config ? configFailedEvent : updateFailedEvent,
-                      failedMessageId, jobWord, version, 528);
+                      failedMessageId, jobWord, version,
+                      lines::failedJobEventThrew);
     }
     return result;
 }

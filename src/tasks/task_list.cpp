@@ -1,5 +1,6 @@
 #include "tasks/task_list.hpp"
 
+#include "diag/lines.hpp"
 #include "rapidjson.hpp"
 
 #include <array>
@@ -65,13 +66,6 @@ using TextBuffer =
 using TextWriter =
     rapidjson::PrettyWriter<TextBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
                             ThrowingAllocator>;
-
-// Messages of the reader, on standard output.
-constexpr const char* parseErrorMessage = "Document has parse error ";
-constexpr const char* noListMessage = "NO QORAJob found";
-constexpr const char* notArrayMessage = "NO Arrays found in QORAJob";
-constexpr const char* fieldMissingMessage =
-    "Field missing, ignoring this entry";
 
 constexpr const char* listKey = "QORAJob";
 
@@ -228,18 +222,18 @@ bool takeEntries(const Document& document, std::vector<TaskEntry>& list)
 {
     if (!document.IsObject())
     {
-        printReaderMessage(noListMessage);
+        printReaderMessage(lines::noListMessage);
         return false;
     }
     auto jobs = document.FindMember(listKey);
     if (jobs == document.MemberEnd())
     {
-        printReaderMessage(noListMessage);
+        printReaderMessage(lines::noListMessage);
         return false;
     }
     if (!jobs->value.IsArray())
     {
-        printReaderMessage(notArrayMessage);
+        printReaderMessage(lines::notArrayMessage);
         return false;
     }
     bool whole = true;
@@ -248,7 +242,7 @@ bool takeEntries(const Document& document, std::vector<TaskEntry>& list)
         auto entry = entryFrom(element);
         if (!entry)
         {
-            printReaderMessage(fieldMissingMessage);
+            printReaderMessage(lines::fieldMissingMessage);
             whole = false;
             continue;
         }
@@ -301,7 +295,7 @@ bool parseTaskList(std::FILE* file, std::vector<TaskEntry>& list)
     const rapidjson::ParseResult result = parseDocument(file, document);
     if (result.IsError())
     {
-        printReaderMessage(parseErrorMessage,
+        printReaderMessage(lines::parseErrorMessage,
                            rapidjson::GetParseError_En(result.Code()));
         return false;
     }

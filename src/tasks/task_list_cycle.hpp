@@ -5,7 +5,7 @@
 //
 //   tasks::TaskListCycle cycle(path);  // takes the list's lock
 //   if (!cycle.locked()) {
-//       // report cycle.lockFailure() with lockFailedFormat; change nothing
+//       // report cycle.lockFailure() (lines::listUnchanged); change nothing
 //   }
 //   std::vector<tasks::TaskEntry> list;
 //   cycle.readTaskList(list);                  // readTaskList
@@ -41,10 +41,6 @@
 
 namespace tasks
 {
-
-// The message a user reports when its cycle could not take the lock; the
-// argument is lockFailure().
-inline constexpr const char* lockFailedFormat = "Task list left unchanged: %s";
 
 class TaskListCycle
 {

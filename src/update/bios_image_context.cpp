@@ -1,8 +1,10 @@
 #include "update/bios_image_context.hpp"
 
+#include "audit/audit_record.hpp"
 #include "build_limits.hpp"
 #include "capsule/layout.hpp"
 #include "diag.hpp"
+#include "update/decompression_fault.hpp"
 
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -31,24 +33,6 @@ constexpr mode_t scratchDirectoryMode = 0766;
 using namespace capsule::layout;
 
 constexpr int exitCodeByteMask = 0xFF00;
-
-constexpr const char* msgCannotCreateScratchpad =
-    "Cannot create BIOS scratchpad.";
-constexpr const char* msgNoCapFile = "Could not find cap file.";
-constexpr const char* msgCannotSkipUefiHeader =
-    "Failed to skip UEFI CAP header of the CAP file.\n";
-constexpr const char* msgCannotReadCapFile = "Failed to read Cap file.";
-constexpr const char* msgNoRbu = "Invalid Cap file: no RBU after UEFI header.";
-constexpr const char* msgCannotSkipRbu =
-    "Failed to skip UEFI CAP header and RBU in the CAP file.\n";
-constexpr const char* msgNoCopyBuffer =
-    "Failed to allocate buffer to copy Cap file into compressed header file.";
-constexpr const char* msgCannotOpenLzma = "Failed to open bios.lzma.";
-constexpr const char* msgDecompressorFailed =
-    "Failure #1 in decompress bios.lzma.";
-constexpr const char* msgCannotFork = "Failure #2 in decompress bios.lzma.";
-constexpr const char* msgCannotOpenImage =
-    "Failed to open uncompressed header file.";
 
 constexpr int failure = 1;
 
@@ -188,18 +172,18 @@ bool seekCompressedBody(std::FILE* file)
         // Reported, and the unwrapping carries on all the same: the header
         // read that follows fails on its own if the stream is unusable.
         // (The capsule is a regular file, on which this seek cannot fail.)
-        diag::fail("uncompressBiosCapFile", 59, "%s", msgCannotSkipUefiHeader);
+        diag::fail(lines::uefiHeaderNotSkipped);
     }
     RbuHeaderWords header{};
     if (std::fread(header.data(), rbuWordSize, rbuWordCount, file) !=
         rbuWordCount)
     {
-        diag::fail("uncompressBiosCapFile", 63, "%s", msgCannotReadCapFile);
+        diag::fail(lines::capFileUnread);
         return false;
     }
     if (readLe32(header.data()) != rbuSignature)
     {
-        diag::fail("uncompressBiosCapFile", 69, "%s", msgNoRbu);
+        diag::fail(lines::noRbuInCapFile);
         return false;
     }
     const long bodyOffset =
@@ -207,7 +191,7 @@ bool seekCompressedBody(std::FILE* file)
     if (std::fseek(file, bodyOffset, SEEK_SET) != 0)
     {
         // Reported, and carried on from where the stream stands, as at 59.
-        diag::fail("uncompressBiosCapFile", 76, "%s", msgCannotSkipRbu);
+        diag::fail(lines::rbuNotSkipped);
     }
     return true;
 }
@@ -218,13 +202,13 @@ bool extractCompressedBody(BiosImageContext& ctx)
     StreamBuffer buffer = allocateStreamBuffer();
     if (!buffer)
     {
-        diag::fail("uncompressBiosCapFile", 83, "%s", msgNoCopyBuffer);
+        diag::fail(lines::noCopyBuffer);
         return false;
     }
     FilePtr compressed(std::fopen(ctx.scratch.compressedImage.c_str(), "wb"));
     if (!compressed)
     {
-        diag::fail("uncompressBiosCapFile", 89, "%s", msgCannotOpenLzma);
+        diag::fail(lines::compressedNotOpened);
         return false;
     }
     copyRest(ctx.file.get(), compressed.get(), buffer.get());
@@ -242,18 +226,22 @@ bool decompressImage(BiosImageContext& ctx)
     const pid_t child = startDecompressor(area);
     if (child < 0)
     {
-        diag::fail("uncompressBiosCapFile", 127, "%s", msgCannotFork);
+        diag::fail(lines::decompressorNotForked);
         return false;
     }
     if ((waitForDecompressor(child) & exitCodeByteMask) != 0)
     {
-        diag::fail("uncompressBiosCapFile", 121, "%s", msgDecompressorFailed);
+        diag::fail(lines::decompressorFailed);
+        if (bmcAtFault(xzPath, area))
+        {
+            audit::noteCause(diag::Cause::bmcState);
+        }
         return false;
     }
     ctx.file.reset(std::fopen(area.image.c_str(), "rb"));
     if (!ctx.file)
     {
-        diag::fail("uncompressBiosCapFile", 135, "%s", msgCannotOpenImage);
+        diag::fail(lines::imageNotOpened);
         return false;
     }
     if (std::fseek(ctx.file.get(), 0, SEEK_END) != 0)
@@ -272,13 +260,12 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
     removeScratchArea(area);
     if (mkdir(area.directory.c_str(), scratchDirectoryMode) != 0)
     {
-        diag::fail("uncompressBiosCapFile", 47, "%s",
-                   msgCannotCreateScratchpad);
+        diag::fail(lines::noScratchArea);
         return failure;
     }
     if (!ctx.file)
     {
-        diag::fail("uncompressBiosCapFile", 53, "%s", msgNoCapFile);
+        diag::fail(lines::noCapFile);
         return failure;
     }
     if (!seekCompressedBody(ctx.file.get()) || !extractCompressedBody(ctx) ||

@@ -25,12 +25,11 @@ std::string softwareObjectPath(const std::string& versionId)
 }
 
 // Reads one property of the software object at path as a string. A
-// failure is reported with the calling function's name and number and reads
-// as "".
+// failure is reported with the calling function's line and reads as "".
 std::string readProperty(const bus::Connection& connection,
-                         const std::string& path, const char* function,
-                         int number, const char* interface,
-                         const char* property)
+                         const std::string& path,
+                         const diag::Fail<const char*>& threw,
+                         const char* interface, const char* property)
 {
     try
     {
@@ -39,7 +38,7 @@ std::string readProperty(const bus::Connection& connection,
     }
     catch (const std::exception& e)
     {
-        diag::fail(function, number, bus::callFailedFormat, e.what());
+        diag::fail(threw, e.what());
     }
     return {};
 }
@@ -47,11 +46,9 @@ std::string readProperty(const bus::Connection& connection,
 // How the caller of a property write reports its two kinds of failure.
 struct WriteReports
 {
-    const char* function;
-    int errorReplyNumber;
     // Formatted with the Version Id.
-    const char* errorReplyFormat;
-    int exceptionNumber;
+    const diag::Fail<const char*>& errorReply;
+    const diag::Fail<const char*>& exception;
 };
 
 // Writes one string property of the software object at path; true when
@@ -70,13 +67,11 @@ bool writeProperty(const bus::Connection& connection, const std::string& path,
         {
             return true;
         }
-        diag::fail(reports.function, reports.errorReplyNumber,
-                   reports.errorReplyFormat, versionId.c_str());
+        diag::fail(reports.errorReply, versionId.c_str());
     }
     catch (const std::exception& e)
     {
-        diag::fail(reports.function, reports.exceptionNumber,
-                   bus::callFailedFormat, e.what());
+        diag::fail(reports.exception, e.what());
     }
     return false;
 }
@@ -91,19 +86,19 @@ SoftwareObject::SoftwareObject(const bus::Connection& connection,
 
 std::string SoftwareObject::getJobID() const
 {
-    return readProperty(connection, path, "getJobID", 147,
+    return readProperty(connection, path, lines::jobIdUnread,
                         names::jobControlInterface, names::jobIdProperty);
 }
 
 std::string SoftwareObject::getCommonFilePath() const
 {
-    return readProperty(connection, path, "getCommonFilePath", 65,
+    return readProperty(connection, path, lines::filePathUnread,
                         names::filePathInterface, names::pathProperty);
 }
 
 std::string SoftwareObject::getVersion() const
 {
-    return readProperty(connection, path, "getVersion", 124,
+    return readProperty(connection, path, lines::versionUnread,
                         names::versionInterface, names::versionProperty);
 }
 
@@ -114,16 +109,14 @@ bool SoftwareObject::setReleaseType(std::uint8_t releaseType) const
                             : names::releaseTypePrototype;
     return writeProperty(connection, path, version, names::versionInterface,
                          names::releaseTypeProperty, value,
-                         {"setReleaseType", 92,
-                          "Unable to set releaseType for Version Id %s", 98});
+                         {lines::releaseTypeRefused, lines::releaseTypeThrew});
 }
 
 bool SoftwareObject::setVersionIdStaged() const
 {
     return writeProperty(connection, path, version, names::activationInterface,
                          names::activationProperty, names::activationStaged,
-                         {"setVersionIdStaged", 242,
-                          "Unable to set Version Id %s to Staged", 248});
+                         {lines::stagedRefused, lines::stagedThrew});
 }
 
 } // namespace update

@@ -53,8 +53,7 @@ bool createStagingDirectory(const std::string& stagingDirectory)
         }
         if (!created)
         {
-            diag::fail("startUpdate", 354, "Failed creating directory %s",
-                       stagingDirectory.c_str());
+            diag::fail(lines::stagingNotMade, stagingDirectory.c_str());
             return false;
         }
         fs::permissions(stagingDirectory, stagingDirectoryMode);
@@ -62,8 +61,7 @@ bool createStagingDirectory(const std::string& stagingDirectory)
     }
     catch (const std::exception& e)
     {
-        diag::fail("startUpdate", 360, "Exception creating directory: %s",
-                   e.what());
+        diag::fail(lines::stagingThrew, e.what());
     }
     return false;
 }
@@ -97,15 +95,14 @@ std::string stageCapsule(const std::string& stagingDirectory,
         {
             return (fs::path(stagingDirectory) / capsuleName).string();
         }
-        diag::fail("startUpdate", 372, "Exception copying payload: %s",
+        diag::fail(lines::payloadNotCopied,
                    fs::filesystem_error("cannot copy", capsulePath,
                                         stagingDirectory, error)
                        .what());
     }
     catch (const std::exception& e)
     {
-        diag::fail("startUpdate", 372, "Exception copying payload: %s",
-                   e.what());
+        diag::fail(lines::payloadNotCopied, e.what());
     }
     return {};
 }

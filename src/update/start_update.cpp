@@ -43,9 +43,6 @@ std::vector<std::string> snapshotDirectories(const paths::Paths& paths)
             updateLockDirectory(paths)};
 }
 
-constexpr const char* startingMilestone = "::: Starting BIOS Update";
-constexpr const char* configNotRemoved = "Unable to remove BIOS Config File";
-
 constexpr int updateStaged = 0;
 constexpr int updateAbandoned = 1;
 
@@ -58,8 +55,7 @@ void recordVerificationFailure(const std::string& imageVersion)
     }
     catch (const std::exception& e)
     {
-        diag::fail("startUpdate", 321, "Exception writing event log: %s",
-                   e.what());
+        diag::fail(lines::failedEventThrew, e.what());
     }
 }
 
@@ -75,39 +71,36 @@ bool verifyCapsule(const paths::Paths& paths, const SoftwareObject& image,
     {
         BiosImageContext context(capsulePath, snapshot.openStream(),
                                  ScratchArea::in(paths.scratchDirectory));
-        diag::info("startUpdate", 292, "cap_file = %s", context.path.c_str());
+        diag::info(lines::capFile, context.path.c_str());
         if (uncompressBiosCapFile(context) != 0)
         {
-            diag::fail("startUpdate", 297,
-                       "Failed to decompress BIOS Cap file");
+            diag::fail(lines::notDecompressed);
             return false;
         }
-        diag::info("startUpdate", 301, "Decompressed BIOS Cap file");
+        diag::info(lines::decompressed);
         // Nothing goes on to staging unless the context itself says the
         // image passed: verification starts as failure.
         if (!verifyBiosImage(context) || !context.verified)
         {
-            diag::fail("startUpdate", 307, "Failed to verify BIOS FW with QRX");
+            diag::fail(lines::notVerified);
             recordVerificationFailure(imageVersion);
             return false;
         }
-        diag::info("startUpdate", 327, "Verified BIOS FW with QRX");
-        diag::info("startUpdate", 331, "Release Type = 0x%02x",
+        diag::info(lines::verified);
+        diag::info(lines::releaseType,
                    static_cast<unsigned>(context.releaseType));
         audit::noteVerified(context.releaseType);
         if (!image.setReleaseType(context.releaseType))
         {
-            diag::fail("startUpdate", 336,
-                       "Failed to set release type of BIOS FW");
+            diag::fail(lines::releaseTypeNotSet);
             return false;
         }
-        diag::info("startUpdate", 340, "Set release type of BIOS FW");
+        diag::info(lines::releaseTypeSet);
         return true;
     }
     catch (const std::exception& e)
     {
-        diag::fail("startUpdate", 345,
-                   "Exception with QRX verifying FW manifest: %s", e.what());
+        diag::fail(lines::verifyThrew, e.what());
     }
     return false;
 }
@@ -132,19 +125,19 @@ bool queueUpdateTasks(const paths::Paths& paths, const std::string& jobId,
             tasks::TaskListCycle cycle(paths.taskList);
             if (!cycle.locked())
             {
-                diag::fail("startUpdate", 921, tasks::lockFailedFormat,
+                diag::fail(lines::updateListLocked,
                            cycle.lockFailure().c_str());
                 return false;
             }
             std::vector<tasks::TaskEntry> list;
             cycle.readTaskList(list);
             list.push_back(updateTask(jobId, stagedCapsule));
-            diag::milestone(startingMilestone);
+            diag::milestone(lines::startingMilestone);
             tasks::writeTaskListUnnoticed(cycle, list);
         }
         if (std::remove(paths.exportedConfig.c_str()) != 0)
         {
-            std::perror(configNotRemoved);
+            std::perror(lines::configNotRemoved);
         }
         // Only an exception from the export changes the course of the
         // update: an export that could not be queued is not noticed.
@@ -153,8 +146,7 @@ bool queueUpdateTasks(const paths::Paths& paths, const std::string& jobId,
     }
     catch (const std::exception& e)
     {
-        diag::fail("startUpdate", 382,
-                   "Exception creating BIOS Update Task: %s", e.what());
+        diag::fail(lines::updateTaskThrew, e.what());
     }
     return false;
 }
@@ -171,8 +163,7 @@ bool stageUpdate(const paths::Paths& paths, const SoftwareObject& image,
         tasks::FileLock::onDirectory(updateLockDirectory(paths));
     if (!updateLock.held() && !updateLock.nowhere())
     {
-        diag::fail("startUpdate", 920, "Update not started: %s",
-                   updateLock.failure().c_str());
+        diag::fail(lines::updateNotStarted, updateLock.failure().c_str());
         return false;
     }
     removeStagedCapsules(paths.stagingDirectory);
@@ -210,8 +201,7 @@ CapsuleFile getPayload(const std::string& imageDirectory)
     }
     catch (const std::exception& e)
     {
-        diag::fail("getPayload", 169, "Exception getting payload: %s",
-                   e.what());
+        diag::fail(lines::payloadThrew, e.what());
     }
     return {};
 }
@@ -222,19 +212,19 @@ int startUpdate(const paths::Paths& paths, const SoftwareObject& image,
     const std::string imageDirectory = image.getCommonFilePath();
     if (imageDirectory.empty())
     {
-        diag::fail("startUpdate", 258, "Unable to get Image location");
+        diag::fail(lines::noImageLocation);
         return updateAbandoned;
     }
     const std::string imageVersion = image.getVersion();
     if (imageVersion.empty())
     {
-        diag::fail("startUpdate", 265, "Unable to get Image version");
+        diag::fail(lines::noImageVersion);
         return updateAbandoned;
     }
     const CapsuleFile capsule = getPayload(imageDirectory);
     if (capsule.path.empty() || capsule.name.empty())
     {
-        diag::fail("startUpdate", 272, "Unable to get Image Path");
+        diag::fail(lines::noImagePath);
         return updateAbandoned;
     }
     if (!stageUpdate(paths, image, jobId, imageVersion, capsule))
@@ -243,7 +233,7 @@ int startUpdate(const paths::Paths& paths, const SoftwareObject& image,
     }
     if (!image.setVersionIdStaged())
     {
-        diag::fail("startUpdate", 388, "Unable to set Image to Staged");
+        diag::fail(lines::notStaged);
         return updateAbandoned;
     }
     try
@@ -252,7 +242,7 @@ int startUpdate(const paths::Paths& paths, const SoftwareObject& image,
     }
     catch (const std::exception& e)
     {
-        diag::fail("startUpdate", 402, diag::eventLogFailedFormat, e.what());
+        diag::fail(lines::startEventThrew, e.what());
     }
     return updateStaged;
 }

@@ -23,31 +23,6 @@ using namespace capsule::layout;
 // The signature slot's size in the image's 32-bit arithmetic.
 constexpr std::uint32_t slotSize = signatureSlotSize;
 
-constexpr const char* msgSeekFails = "Header file seek fails.";
-constexpr const char* msgReadRbuFails = "Read RBU header fails.";
-constexpr const char* msgNoRbu = "No RBU at BOF of header files.";
-constexpr const char* msgSkipRbuFails = "Header file fails to skip RBU.";
-constexpr const char* msgManifestFailed = "Failed in verifying manifest.";
-constexpr const char* msgManifestVerified = "Manifest verified successfully.";
-constexpr const char* msgSignatureFailed =
-    "Failed in verifying signature of header file.";
-constexpr const char* msgSignatureVerified = "Signature verified successfully.";
-constexpr const char* msgNoReleaseType =
-    "Failed to get release type from manifest.";
-
-constexpr const char* msgNoKey = "Failed to load pub key for BIOS image.";
-constexpr const char* msgNoDigestContext =
-    "Failed to create signature verifying context.";
-constexpr const char* msgInitFailed = "Failed in EVP_DigestVerifyInit().";
-constexpr const char* msgSeekToStartFails = "Failed to seek to BOF.";
-constexpr const char* msgNoReadBuffer =
-    "Failed to allocate buffer for signature verification.";
-constexpr const char* msgDataReadFails = "Failed in reading BIOS image data.";
-constexpr const char* msgUpdateFailed = "Failed in EVP_DigestVerifyUpdate().";
-constexpr const char* msgSignatureReadFails =
-    "Failed to read BIOS image signature.";
-constexpr const char* msgFinalFailed = "Failed in EVP_DigestVerifyFinal().";
-
 constexpr int verifiedResult = 0;
 constexpr int failedResult = -1;
 
@@ -73,12 +48,12 @@ bool digestImageData(EVP_MD_CTX* digest, std::FILE* image, std::uint32_t size,
             remaining <= streamBufferSize ? remaining : streamBufferSize;
         if (std::fread(buffer, 1, chunk, image) != chunk)
         {
-            diag::fail("signature_verify", 280, "%s", msgDataReadFails);
+            diag::fail(lines::imageDataUnread);
             return false;
         }
         if (EVP_DigestVerifyUpdate(digest, buffer, chunk) <= 0)
         {
-            diag::fail("signature_verify", 286, "%s", msgUpdateFailed);
+            diag::fail(lines::digestUpdateFailed);
             return false;
         }
         remaining -= chunk;
@@ -93,7 +68,7 @@ bool checkSignatureSlot(EVP_MD_CTX* digest, std::FILE* image,
 {
     if (std::fread(buffer, 1, signatureSlotSize, image) != signatureSlotSize)
     {
-        diag::fail("signature_verify", 296, "%s", msgSignatureReadFails);
+        diag::fail(lines::signatureUnread);
         return false;
     }
     // A signature is taken only from the slot's own bytes: one whose length
@@ -103,7 +78,7 @@ bool checkSignatureSlot(EVP_MD_CTX* digest, std::FILE* image,
     if (signatureLength > signatureSlotSize ||
         EVP_DigestVerifyFinal(digest, buffer, signatureLength) != 1)
     {
-        diag::fail("signature_verify", 302, "%s", msgFinalFailed);
+        diag::fail(lines::digestFinalFailed);
         return false;
     }
     return true;
@@ -121,30 +96,30 @@ int signature_verify(std::FILE* image, std::uint32_t size,
     const PkeyPtr key = decodeKeyRecord(keyRecord);
     if (!key)
     {
-        diag::fail("signature_verify", 236, "%s", msgNoKey);
+        diag::fail(lines::noPublicKey);
         return failedResult;
     }
     const MdCtxPtr digest(EVP_MD_CTX_new());
     if (!digest)
     {
-        diag::fail("signature_verify", 243, "%s", msgNoDigestContext);
+        diag::fail(lines::noDigestContext);
         return failedResult;
     }
     if (EVP_DigestVerifyInit(digest.get(), nullptr, EVP_sha512(), nullptr,
                              key.get()) <= 0)
     {
-        diag::fail("signature_verify", 249, "%s", msgInitFailed);
+        diag::fail(lines::digestInitFailed);
         return failedResult;
     }
     if (std::fseek(image, 0, SEEK_SET) != 0)
     {
-        diag::fail("signature_verify", 256, "%s", msgSeekToStartFails);
+        diag::fail(lines::imageStartUnreached);
         return failedResult;
     }
     buffer = allocateStreamBuffer();
     if (!buffer)
     {
-        diag::fail("signature_verify", 262, "%s", msgNoReadBuffer);
+        diag::fail(lines::noDigestBuffer);
         return failedResult;
     }
     if (!digestImageData(digest.get(), image, size, buffer.get()) ||
@@ -159,19 +134,19 @@ bool verifyBiosImage(BiosImageContext& ctx)
 {
     if (std::fseek(ctx.file.get(), 0, SEEK_SET) != 0)
     {
-        diag::fail("verifyBiosImage", 159, "%s", msgSeekFails);
+        diag::fail(lines::imageSeekFailed);
         return false;
     }
     RbuHeaderWords rbuHeader{};
     if (std::fread(rbuHeader.data(), rbuWordSize, rbuWordCount,
                    ctx.file.get()) != rbuWordCount)
     {
-        diag::fail("verifyBiosImage", 164, "%s", msgReadRbuFails);
+        diag::fail(lines::rbuUnread);
         return false;
     }
     if (std::memcmp(rbuHeader.data(), rbuMagic.data(), rbuMagic.size()) != 0)
     {
-        diag::fail("verifyBiosImage", 169, "%s", msgNoRbu);
+        diag::fail(lines::noRbuInImage);
         return false;
     }
     ctx.rbuHeaderSize = rbuHeader[rbuLengthOffset];
@@ -180,7 +155,7 @@ bool verifyBiosImage(BiosImageContext& ctx)
         std::fseek(ctx.file.get(), static_cast<long>(ctx.rbuHeaderSize),
                    SEEK_SET) != 0)
     {
-        diag::fail("verifyBiosImage", 175, "%s", msgSkipRbuFails);
+        diag::fail(lines::imageRbuNotSkipped);
         return false;
     }
 
@@ -188,22 +163,22 @@ bool verifyBiosImage(BiosImageContext& ctx)
     const std::uint8_t* keyRecord = manifest.VerifyManifest();
     if (keyRecord == nullptr)
     {
-        diag::fail("verifyBiosImage", 184, "%s", msgManifestFailed);
+        diag::fail(lines::manifestRefused);
         return false;
     }
-    diag::info("verifyBiosImage", 188, "%s", msgManifestVerified);
+    diag::info(lines::manifestVerified);
 
     if (signature_verify(ctx.file.get(), ctx.imageSize, keyRecord) != 0)
     {
-        diag::fail("verifyBiosImage", 196, "%s", msgSignatureFailed);
+        diag::fail(lines::signatureRefused);
         return false;
     }
-    diag::info("verifyBiosImage", 200, "%s", msgSignatureVerified);
+    diag::info(lines::signatureVerified);
 
     const std::uint8_t releaseType = manifest.extractReleaseType();
     if (releaseType == 0)
     {
-        diag::fail("verifyBiosImage", 206, "%s", msgNoReleaseType);
+        diag::fail(lines::noReleaseType);
         return false;
     }
     ctx.releaseType = releaseType;

@@ -1,86 +1,89 @@
-"""docs/operations.md against the source: it lists every line the tool can
-print, exactly as printed, and no line the tool no longer prints; every
-failure line has its cause class for the audit record; the guide and the
-journal catalog describe the audit record the tool sends."""
+"""docs/operations.md and the journal catalog against the catalogue of
+diagnostic lines (src/diag/lines.hpp, printed by tools/line_catalogue): the
+guide lists every line exactly as printed and no other, each under its
+cause class; the guide and the catalog describe every cause class and the
+audit record."""
 
 import os
 import re
-import sys
-from collections import Counter
+import subprocess
+from collections import defaultdict
 from pathlib import Path
 
 import pytest
 
 ROOT = Path(os.environ.get('SOURCE_ROOT',
                            Path(__file__).resolve().parent.parent.parent))
-sys.path.insert(0, str(ROOT / 'tools'))
-
-# pylint: disable=wrong-import-position
-from diagnostic_lines import AuditRecord, Source  # noqa: E402
+PROGRAM = Path(os.environ.get('LINE_CATALOGUE', ROOT / 'build' / 'tools' /
+                              'line-catalogue'))
 DOC = ROOT / 'docs' / 'operations.md'
 CATALOG = ROOT / 'data' / 'morvex_bios_updater.catalog'
-DOC_LINE = re.compile(r'`(BIOSIMG_DBG_(?:FAIL|INFO)): (\w+)\.(\d+): ([^`]*)`')
+AUDIT = ROOT / 'src' / 'audit'
+DOC_LINE = re.compile(r'`(BIOSIMG_DBG_(?:FAIL|INFO): \w+\.\d+: [^`]*)`')
+CAUSE_ROW = re.compile(r'^\| `([\w ]+)` \| (.*?) \|', re.M)
 
 
 @pytest.fixture(scope='module')
-def source():
-    return Source(ROOT / 'src')
+def catalogue():
+    records = defaultdict(list)
+    for row in subprocess.run([PROGRAM], check=True, capture_output=True,
+                              text=True).stdout.splitlines():
+        kind, *fields = row.split('\t')
+        records[kind].append(fields)
+    return records
 
 
-def show(line):
-    prefix, function, number, message = line
-    return f'`{prefix}: {function}.{number}: {message}`'
-
-
-def test_every_diagnostic_line_is_documented(source):
-    printed = source.diagnostic_lines()
-    documented = {(p, f, int(n), m)
-                  for p, f, n, m in DOC_LINE.findall(DOC.read_text())}
-    missing = sorted(set(printed) - documented, key=printed.get)
-    assert not missing, (
-        f'{DOC.name} lacks lines the tool prints; add a row for each to the '
-        'table of the sub-command that prints it:\n' + '\n'.join(
-            f'  {show(line)}  (printed at src/{printed[line]})'
-            for line in missing))
-    stale = sorted(documented - set(printed))
-    assert not stale, f'{DOC.name} lists lines no statement prints:\n' + \
-        '\n'.join(f'  {show(line)}' for line in stale)
-
-
-def test_each_statement_has_its_own_number(source):
-    numbers = Counter(line[1:3] for line in source.diagnostic_lines())
-    assert [n for n, count in numbers.items() if count > 1] == []
-
-
-def test_other_output_is_documented(source):
+def test_the_guide_lists_every_line_and_no_other(catalogue):
+    printed = {f'{p}: {f}.{n}: {t}' for p, f, n, _, t in catalogue['line']}
+    documented = set(DOC_LINE.findall(DOC.read_text()))
+    assert sorted(printed - documented) == [], \
+        f'{DOC.name} lacks these lines: add a row to its sub-command\'s table'
+    assert sorted(documented - printed) == [], \
+        f'{DOC.name} lists lines that are not in the catalogue'
     text = DOC.read_text()
-    assert [t for t in source.other_output() if t not in text] == []
-    usage = source.usage_text('morvex_bios_updater')
-    assert f'```\n{usage}```' in text, \
-        f'{DOC.name} should show this usage text in a code block:\n{usage}'
+    assert [t for (t,) in catalogue['other'] if t not in text] == []
 
 
-def test_every_failure_line_has_a_cause_class(source):
-    record = AuditRecord(ROOT / 'src')
-    failures = {line[1:3] for line in source.diagnostic_lines()
-                if line[0] == 'BIOSIMG_DBG_FAIL'}
-    assert sorted(f'{f}.{n}' for f, n in failures
-                  if record.cause_of(f, n) is None) == []
-    # Every row of the class table stands for lines the tool prints.
-    assert sorted(f'{f}.{n}' for f, n in record.classes
-                  if (f, n) not in failures and not (
-                      n is None and any(g == f for g, _ in failures))) == []
+def documented_causes():
+    """{cause: {function.number}} from the guide's table of cause classes:
+    `f.n`, or `.n` for another line of the function before it, up to the
+    first ';' of the cell (what follows it tells of runs without a line)."""
+    section = DOC.read_text().split('Cause classes, by the failure line')[1]
+    rows = {}
+    for cause, cell in CAUSE_ROW.findall(section):
+        function, found = None, set()
+        for name, number in re.findall(r'`(\w*)\.(\d+)`',
+                                      cell.split(';')[0]):
+            function = name or function
+            found.add(f'{function}.{number}')
+        rows[cause] = found
+    return rows
+
+
+def test_each_failure_line_is_under_its_cause_class(catalogue):
+    expected = defaultdict(set)
+    for _, function, number, cause, _ in catalogue['line']:
+        if cause:
+            expected[cause].add(f'{function}.{number}')
+    causes = [c for (c,) in catalogue['cause']]
+    documented = documented_causes()
+    assert {c: documented.get(c) for c in causes} == \
+        {c: expected[c] for c in causes}
 
 
 @pytest.mark.parametrize('document', [DOC, CATALOG], ids=lambda p: p.name)
-def test_audit_record_is_described(document):
-    record = AuditRecord(ROOT / 'src')
-    text = document.read_text()
+def test_audit_record_is_described(catalogue, document):
+    record = (AUDIT / 'audit_record.cpp').read_text()
+    message_id = re.search(r'messageId\s*=\s*"(\w+)"',
+                           (AUDIT / 'audit_record.hpp').read_text())[1]
+    outcomes = ['staged', 'recorded', 'queued', 'refused', 'failed']
+    causes = [c for (c,) in catalogue['cause']]
+    text = ' '.join(document.read_text().split())
     if document == CATALOG:
-        assert f'-- {record.message_id}\n' in text
-        words = record.outcomes + record.cause_names
+        assert f'-- {message_id} ' in text
+        words = outcomes + [f'{c} (' for c in causes]
     else:
-        assert f'MESSAGE_ID={record.message_id}' in text
-        words = [f'`{w}`' for w in record.fields + record.outcomes
-                 + record.cause_names]
+        assert f'MESSAGE_ID={message_id}' in text
+        fields = sorted(set(re.findall(r'"(BIOS_AUDIT_\w+)=?"', record)))
+        words = [f'`{w}`' for w in fields + outcomes + causes]
     assert [w for w in words if w not in text] == []

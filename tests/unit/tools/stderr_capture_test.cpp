@@ -70,7 +70,7 @@ TEST(StderrCapture, TakesInTheUpdaterAndItsChildrenAndGivesBackTheDescriptor)
     {
         StderrCapture capture;
         ASSERT_TRUE(capture.active());
-        diag::fail("capture", 1, "%s", "caught");
+        diag::fail(lines::noCapFile);
         childWrites("child\n");
         captured = capture.finish();
         EXPECT_FALSE(capture.active());
@@ -83,7 +83,9 @@ TEST(StderrCapture, TakesInTheUpdaterAndItsChildrenAndGivesBackTheDescriptor)
     std::fputs("after the destructor\n", stderr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "after finish\nafter the destructor\n");
-    EXPECT_EQ(captured, "BIOSIMG_DBG_FAIL: capture.1: caught\nchild\n");
+    EXPECT_EQ(captured,
+              "BIOSIMG_DBG_FAIL: uncompressBiosCapFile.53: Could not find "
+              "cap file.\nchild\n");
 }
 
 } // namespace
