@@ -9,6 +9,7 @@
 #define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -165,6 +166,10 @@ std::string summary(const Run::Facts& facts, const Verdict& verdict)
         text += std::string(" (") + diag::causeName(verdict.cause) +
                 (line.empty() ? "" : " at " + line) + ")";
     }
+    for (const std::string& warning : facts.warnings)
+    {
+        text += "; " + warning;
+    }
     if (facts.writeError != 0)
     {
         text += std::string("; task list not written: ") +
@@ -183,7 +188,10 @@ std::vector<std::string> recordFields(const Run::Facts& facts)
     std::vector<std::string> fields{
         std::string("MESSAGE_ID=") + messageId,
         "MESSAGE=" + summary(facts, verdict),
-        "PRIORITY=" + std::to_string(verdict.priority),
+        "PRIORITY=" +
+            std::to_string(facts.warnings.empty()
+                               ? verdict.priority
+                               : std::min(verdict.priority, failedPriority)),
         std::string("SYSLOG_IDENTIFIER=") + program_invocation_short_name,
         std::string("BIOS_AUDIT_COMMAND=") + commandName(facts.command),
         std::string("BIOS_AUDIT_OUTCOME=") + verdict.outcome,
@@ -205,6 +213,10 @@ std::vector<std::string> recordFields(const Run::Facts& facts)
     if (const std::string line = failureLine(facts); !line.empty())
     {
         fields.push_back("BIOS_AUDIT_FAILURE=" + line);
+    }
+    for (const std::string& warning : facts.warnings)
+    {
+        fields.push_back("BIOS_AUDIT_WARNING=" + warning);
     }
     if (facts.writeError != 0)
     {
@@ -326,6 +338,22 @@ void noteTaskListWrite(int error) noexcept
     else if (current->writeError == 0)
     {
         current->writeError = error;
+    }
+}
+
+void noteWarning(const std::string& text) noexcept
+{
+    if (current == nullptr)
+    {
+        return;
+    }
+    try
+    {
+        current->warnings.push_back(text);
+    }
+    catch (const std::exception&)
+    {
+        // Out of memory: the record goes without it.
     }
 }
 

@@ -25,6 +25,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace audit
 {
@@ -88,6 +89,8 @@ class Run
         bool verified = false;
         std::uint8_t releaseType = 0;
         std::string capsuleSha512;
+        // Work of other jobs the run lost, and what to do about it.
+        std::vector<std::string> warnings;
     };
 
   private:
@@ -109,6 +112,11 @@ void noteJobId(const std::string& jobId) noexcept;
 // A write of the task list: 0 when the list was written, else the errno
 // value of the step that failed.
 void noteTaskListWrite(int error) noexcept;
+
+// The run lost work queued by others (a staged capsule another job's task
+// names, the jobs of a task list that could not be read): the text names it
+// and says what to do. It raises the record to warning priority.
+void noteWarning(const std::string& text) noexcept;
 
 // The image verified, with this release type (it was verified by the
 // manifest root key the tool was built to trust).

@@ -5,6 +5,8 @@
 // list, ...). Each line of the catalogue (diag/lines.hpp) names its class;
 // the audit record reports the class of the run's first failure line.
 
+#include <array>
+
 namespace diag
 {
 
@@ -59,7 +61,7 @@ constexpr const char* causeName(Cause cause)
 }
 
 // Every class, for the programs that list them.
-inline constexpr Cause causes[] = {
+inline constexpr std::array causes{
     Cause::unwrap,   Cause::bmcState, Cause::manifest,      Cause::signature,
     Cause::staging,  Cause::lock,     Cause::bus,           Cause::taskList,
     Cause::operands, Cause::eventLog, Cause::pendingImport,

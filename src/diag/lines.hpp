@@ -346,7 +346,7 @@ constexpr bool sameId(const diag::Entry* a, const diag::Entry* b)
 
 constexpr bool idsUnique()
 {
-    for (auto line = all.begin(); line != all.end(); ++line)
+    for (const auto* line = all.begin(); line != all.end(); ++line)
     {
         if (std::any_of(line + 1, all.end(), [line](const diag::Entry* other) {
                 return other == *line || sameId(other, *line);

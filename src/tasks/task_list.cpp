@@ -92,10 +92,20 @@ constexpr std::size_t readBufferSize = 8192;
 // level, and a list needs four.
 constexpr unsigned maxNestingDepth = 512;
 
-void printReaderMessage(const char* message, const char* detail = "")
+// The reader's messages and where they go.
+struct Messages
 {
-    std::printf("%s%s\n", message, detail);
-}
+    Complaints complaints;
+    std::optional<std::size_t>* held;
+
+    void complain(const char* message, const char* detail = "") const
+    {
+        if (complaints == Complaints::printed)
+        {
+            std::printf("%s%s\n", message, detail);
+        }
+    }
+};
 
 // Passes SAX events on to the document being built, refusing nesting deeper
 // than maxNestingDepth.
@@ -218,23 +228,28 @@ std::optional<TaskEntry> entryFrom(const Value& element)
 }
 
 // Appends the entries of document's list; false when anything was left out.
-bool takeEntries(const Document& document, std::vector<TaskEntry>& list)
+bool takeEntries(const Document& document, std::vector<TaskEntry>& list,
+                 const Messages& messages)
 {
     if (!document.IsObject())
     {
-        printReaderMessage(lines::noListMessage);
+        messages.complain(lines::noListMessage);
         return false;
     }
     auto jobs = document.FindMember(listKey);
     if (jobs == document.MemberEnd())
     {
-        printReaderMessage(lines::noListMessage);
+        messages.complain(lines::noListMessage);
         return false;
     }
     if (!jobs->value.IsArray())
     {
-        printReaderMessage(lines::notArrayMessage);
+        messages.complain(lines::notArrayMessage);
         return false;
+    }
+    if (messages.held != nullptr)
+    {
+        *messages.held = jobs->value.Size();
     }
     bool whole = true;
     for (const auto& element : jobs->value.GetArray())
@@ -242,7 +257,7 @@ bool takeEntries(const Document& document, std::vector<TaskEntry>& list)
         auto entry = entryFrom(element);
         if (!entry)
         {
-            printReaderMessage(lines::fieldMissingMessage);
+            messages.complain(lines::fieldMissingMessage);
             whole = false;
             continue;
         }
@@ -289,17 +304,19 @@ void buildText(const std::vector<TaskEntry>& list, TextBuffer& buffer)
 
 } // namespace
 
-bool parseTaskList(std::FILE* file, std::vector<TaskEntry>& list)
+bool parseTaskList(std::FILE* file, std::vector<TaskEntry>& list,
+                   Complaints complaints, std::optional<std::size_t>* held)
 {
+    const Messages messages{complaints, held};
     Document document;
     const rapidjson::ParseResult result = parseDocument(file, document);
     if (result.IsError())
     {
-        printReaderMessage(lines::parseErrorMessage,
-                           rapidjson::GetParseError_En(result.Code()));
+        messages.complain(lines::parseErrorMessage,
+                          rapidjson::GetParseError_En(result.Code()));
         return false;
     }
-    return takeEntries(document, list);
+    return takeEntries(document, list, messages);
 }
 
 bool isCompleteDocument(std::string_view text)

@@ -10,6 +10,7 @@
 // text and the writer's text. The file itself is in list_file.hpp.
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,14 +30,29 @@ struct TaskEntry
     std::string ResourceNamespace;
 };
 
+// The job type of an update's task.
+inline constexpr const char* updateJobType = "UPDATE";
+
 // The device every queued job is for: the BIOS setup.
 inline constexpr const char* biosFqdd = "BIOS.Setup.1-1";
 
+// What the reader does with its messages: prints them on standard output,
+// as every run that changes the list does, or keeps them to itself (a run
+// that only looks).
+enum class Complaints
+{
+    printed,
+    silent,
+};
+
 // The reader: parses the whole stream as the task list's text and appends
-// every complete entry to list, in order, printing its messages on standard
-// output. True when every element of the list was taken (nothing printed).
-// Only allocation failures escape.
-bool parseTaskList(std::FILE* file, std::vector<TaskEntry>& list);
+// every complete entry to list, in order, with its messages. True when
+// every element of the list was taken (no message). `held`, when given, is
+// set to the number of elements of the file's list, complete or not, when
+// the file has a list. Only allocation failures escape.
+bool parseTaskList(std::FILE* file, std::vector<TaskEntry>& list,
+                   Complaints complaints = Complaints::printed,
+                   std::optional<std::size_t>* held = nullptr);
 
 // True when text is one complete JSON document (as a finished write leaves
 // the list's file, and a torn one almost never does). Prints nothing.

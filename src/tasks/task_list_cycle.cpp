@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 #include <utility>
 
 namespace tasks
@@ -25,6 +26,18 @@ int errnoOr(int fallback)
 }
 
 } // namespace
+
+void TaskListCycle::warnOfSetAsideList() const
+{
+    const std::string held =
+        heldJobs ? "it held " + std::to_string(*heldJobs) + " job(s)"
+                 : "its jobs could not be counted";
+    audit::noteWarning("the task list could not be read whole; its old "
+                       "text is kept as " +
+                       file.backupPath(1) + " (" + held +
+                       "): queue again the jobs it held that the new list "
+                       "lacks");
+}
 
 TaskListCycle::TaskListCycle(const std::string& path,
                              std::chrono::milliseconds patience) :
@@ -76,7 +89,9 @@ void TaskListCycle::readTaskList(std::vector<TaskEntry>& list)
                                ? streamOver(contents.bytes)
                                : nullptr;
     unreadable = contents.state != ListContents::State::absent && !stream;
-    if (stream && !parseTaskList(stream.get(), list))
+    heldJobs.reset();
+    if (stream &&
+        !parseTaskList(stream.get(), list, Complaints::printed, &heldJobs))
     {
         unread = std::move(contents.bytes);
     }
@@ -110,6 +125,7 @@ int TaskListCycle::write(const std::vector<TaskEntry>& list)
             return errnoOr(EIO);
         }
         unread.clear();
+        warnOfSetAsideList();
     }
     return file.rewrite(text, prior) ? 0 : errnoOr(EIO);
 }

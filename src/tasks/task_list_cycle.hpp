@@ -87,6 +87,8 @@ class TaskListCycle
     // writeTaskList() less its note in the audit record: 0, or the errno
     // value of what kept the list from being written.
     int write(const std::vector<TaskEntry>& list);
+    // Notes in the audit record that the unread list was kept as a backup.
+    void warnOfSetAsideList() const;
 
     ListFile file;
     FileLock lock;
@@ -100,6 +102,9 @@ class TaskListCycle
     // Set by readTaskList(): the bytes of a list that was not read whole, to be
     // kept before it is replaced.
     std::string unread;
+    // Set by readTaskList(): the number of elements of the file's list,
+    // when it had one.
+    std::optional<std::size_t> heldJobs;
     // Set by readTaskList(): the digest of what the list held, which the
     // write's intent copy records.
     std::string prior;

@@ -18,7 +18,7 @@ namespace
 
 // The decoder gives up, and the capsule is blamed, past this much memory.
 constexpr std::uint64_t decoderMemoryLimit = std::uint64_t{128} << 20U;
-constexpr std::size_t chunkSize = 16 * 1024;
+constexpr std::size_t chunkSize = std::size_t{16} * 1024;
 
 // Frees the decoder's state when the count ends.
 class Decoder

@@ -9,6 +9,7 @@
 #include "update/capsule_snapshot.hpp"
 #include "update/software_object.hpp"
 #include "update/staging.hpp"
+#include "update/superseded_updates.hpp"
 #include "update/update_events.hpp"
 #include "update/verify_image.hpp"
 
@@ -108,9 +109,9 @@ bool verifyCapsule(const paths::Paths& paths, const SoftwareObject& image,
 tasks::TaskEntry updateTask(const std::string& jobId,
                             const std::string& stagedCapsule)
 {
-    return tasks::TaskEntry{"UPDATE",  "BIOS Update", tasks::biosFqdd,
-                            jobId,     stagedCapsule, "File",
-                            "ConfigDb"};
+    return tasks::TaskEntry{
+        tasks::updateJobType, "BIOS Update", tasks::biosFqdd, jobId,
+        stagedCapsule,        "File",        "ConfigDb"};
 }
 
 // Appends the UPDATE task, then queues a fresh configuration export (the
@@ -166,6 +167,7 @@ bool stageUpdate(const paths::Paths& paths, const SoftwareObject& image,
         diag::fail(lines::updateNotStarted, updateLock.failure().c_str());
         return false;
     }
+    warnOfSupersededUpdates(paths.stagingDirectory, paths.taskList, jobId);
     removeStagedCapsules(paths.stagingDirectory);
     // The one copy of the capsule that is verified and staged.
     const CapsuleSnapshot snapshot(capsule.path, snapshotDirectories(paths));
