@@ -81,7 +81,7 @@ SET_ASIDE = ('the task list could not be read whole; its old text is kept '
              f'as /var/lib/qorad/{LIST}.unreadable.1 (it held 2 job(s)): '
              'queue again the jobs it held that the new list lacks')
 SCRATCH = '/mnt/scratchpad'
-XZ_FAILED = 'uncompressBiosCapFile.121' 
+XZ_FAILED = 'uncompressBiosCapFile.121'
 VERIFIED = {'RELEASE_TYPE': '0x02', 'ROOT_KEY_SHA256': 'root key'}
 STAGED = {**VERIFIED, 'CAPSULE_SHA512': 'capsule'}
 NO_TASK_LIST = {'OUTCOME': 'failed', 'CAUSE': 'task list', 'PRIORITY': '4',
