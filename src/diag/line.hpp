@@ -4,14 +4,15 @@
 // and number it is printed with, its kind, its cause class and its text,
 // with the types of the arguments the text takes as a printf format.
 //
-//   inline constexpr Fail<const char*> copyFailed{
-//       "startUpdate", 372, Cause::staging, "Exception copying payload: %s"};
-//   diag::fail(lines::copyFailed, e.what());
+//   inline constexpr Fail<const char*> somethingFailed{
+//       "doSomething", <number>, Cause::staging, "Exception doing it: %s"};
+//   diag::fail(lines::somethingFailed, e.what());
 //
 // The text is checked against the argument types when the line is declared
-// (a mismatch does not compile), and a report site passes arguments of
-// those types only: together they do what the compiler's format check did
-// for a format written at the site.
+// (a mismatch does not compile: %s takes a const char*, %d an int, %u and
+// %x an unsigned int), and a report site passes arguments of those types
+// only: together they do what the compiler's format check did for a format
+// written at the site.
 
 #include "diag/cause.hpp"
 

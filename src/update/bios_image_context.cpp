@@ -190,7 +190,8 @@ bool seekCompressedBody(std::FILE* file)
         static_cast<long>(uefiHeaderSize) + header[rbuLengthOffset];
     if (std::fseek(file, bodyOffset, SEEK_SET) != 0)
     {
-        // Reported, and carried on from where the stream stands, as at 59.
+        // Reported, and carried on from where the stream stands, as after
+        // the seek past the UEFI header.
         diag::fail(lines::rbuNotSkipped);
     }
     return true;

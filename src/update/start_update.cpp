@@ -167,7 +167,8 @@ bool stageUpdate(const paths::Paths& paths, const SoftwareObject& image,
         diag::fail(lines::updateNotStarted, updateLock.failure().c_str());
         return false;
     }
-    warnOfSupersededUpdates(paths.stagingDirectory, paths.taskList, jobId);
+    const SupersededUpdates superseded(paths.stagingDirectory, paths.taskList,
+                                       jobId);
     removeStagedCapsules(paths.stagingDirectory);
     // The one copy of the capsule that is verified and staged.
     const CapsuleSnapshot snapshot(capsule.path, snapshotDirectories(paths));

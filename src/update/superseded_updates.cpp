@@ -40,13 +40,26 @@ std::string supersededWarning(const tasks::TaskEntry& task)
 
 } // namespace
 
-void warnOfSupersededUpdates(const std::string& stagingDirectory,
-                             const std::string& taskList,
-                             const std::string& jobId) noexcept
+SupersededUpdates::SupersededUpdates(const std::string& stagingDirectory,
+                                     const std::string& taskList,
+                                     const std::string& jobId) noexcept
 {
     try
     {
-        const std::vector<std::string> staged = stagedFiles(stagingDirectory);
+        staged = stagedFiles(stagingDirectory);
+        this->taskList = taskList;
+        this->jobId = jobId;
+    }
+    catch (const std::exception&)
+    {
+        // Out of memory: no warning will be given.
+    }
+}
+
+SupersededUpdates::~SupersededUpdates()
+{
+    try
+    {
         const FilePtr list(staged.empty() ? nullptr
                                           : std::fopen(taskList.c_str(), "rb"));
         if (!list)

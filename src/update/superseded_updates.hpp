@@ -6,16 +6,33 @@
 // the old job. The audit record warns of each such job.
 
 #include <string>
+#include <vector>
 
 namespace update
 {
 
-// Before the staging directory is removed: notes in the audit record a
-// warning for every UPDATE task in the task list at `taskList`, of another
-// job than `jobId`, that names a file in `stagingDirectory`. Prints
-// nothing; a list that cannot be read gives no warning.
-void warnOfSupersededUpdates(const std::string& stagingDirectory,
-                             const std::string& taskList,
-                             const std::string& jobId) noexcept;
+// Taken before the staging directory is removed: the files staged in it.
+// When the update ends, whichever way, notes in the audit record a warning
+// for every UPDATE task of the task list, of another job than the
+// update's, that names one of them. Prints nothing; a list that cannot be
+// read gives no warning. The list is read at the end, when the update has
+// done with it.
+class SupersededUpdates
+{
+  public:
+    SupersededUpdates(const std::string& stagingDirectory,
+                      const std::string& taskList,
+                      const std::string& jobId) noexcept;
+    ~SupersededUpdates();
+    SupersededUpdates(const SupersededUpdates&) = delete;
+    SupersededUpdates& operator=(const SupersededUpdates&) = delete;
+    SupersededUpdates(SupersededUpdates&&) = delete;
+    SupersededUpdates& operator=(SupersededUpdates&&) = delete;
+
+  private:
+    std::vector<std::string> staged;
+    std::string taskList;
+    std::string jobId;
+};
 
 } // namespace update
