@@ -86,7 +86,9 @@ std::optional<std::string> readSecret(const std::string& source,
     {
         return firstLineOf(source.substr(filePrefix.size()), error);
     }
-    error = "a secret is named env:NAME or file:PATH, not '" + source + "'";
+    // Not quoted: what was typed may be the secret itself.
+    error = "a secret is named env:NAME or file:PATH; the value given is "
+            "neither (not shown)";
     return std::nullopt;
 }
 
@@ -127,12 +129,14 @@ Key KeyLoader::loadPem(const std::string& path)
 
 Key KeyLoader::loadFromToken(const std::string& uri)
 {
+    const std::optional<TokenUri> parsed = parseTokenUri(uri, reason);
     std::optional<std::string> pin = std::string();
-    if (!sources.pin.empty() && !(pin = readSecret(sources.pin, reason)))
+    if (!parsed ||
+        (!sources.pin.empty() && !(pin = readSecret(sources.pin, reason))))
     {
         return nullptr;
     }
-    Key key = token.load(uri, *pin, reason);
+    Key key = token.load(*parsed, *pin, reason);
     wipe(pin);
     if (!key && sources.pin.empty())
     {
