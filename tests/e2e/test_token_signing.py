@@ -1,7 +1,9 @@
 """Release signing with keys in a PKCS#11 token (SoftHSM2), as docs/signing.md
 tells a release engineer: both keys made inside the token, the offline
 root's manifest, a capsule packed with the image key in the token, and no
-private key in a file anywhere. The capsule is staged by an updater whose
+private key in a file anywhere; a release engineer's token mistakes end
+with status 3 and the token's cause, never with a PIN on screen. The
+capsule is staged by an updater whose
 manifest library was built with that root (-Dmanifest-root-key) and
 refused by the development build; a root key that is not P-384 is refused
 at configure time.
@@ -124,6 +126,52 @@ def test_token_keys_make_a_capsule_the_root_build_stages(
         assert result.returncode == status, result.stderr.decode()
         assert staging.is_dir() == (status == 0)
     assert (staging / 'bios.cap').read_bytes() == capsule.read_bytes()
+
+
+SECRET = '4321'
+NOT_FOUND = 'no usable private key in the token: object not found'
+PIN_IN_URI = 'the URI carries its PIN (pin-value or pin-source)'
+
+
+# token, object, extra path attribute, extra query attribute, --pin-source,
+# and the cause the one line gives.
+@pytest.mark.parametrize('module', ['config', 'module-path'])
+@pytest.mark.parametrize('token_label, label, path, query, source, cause', [
+    ('ci', 'root', '', '', 'env:WRONG_PIN', 'in the token: PIN incorrect'),
+    ('ci', 'root', '', '', None, NOT_FOUND + ' (no PIN given: --pin-source'),
+    ('none', 'root', '', '', 'env:TOKEN_PIN', NOT_FOUND),
+    ('ci', 'none', '', '', 'env:TOKEN_PIN', NOT_FOUND),
+    ('ci', 'root', '', '', SECRET, 'the value given is neither (not shown)'),
+    ('ci', 'root', f';pin-value={SECRET}', '', None, PIN_IN_URI),
+    ('ci', 'root', '', f'pin-value={SECRET}', None, PIN_IN_URI),
+    ('ci', 'root', ';pin-source=file:pin', '', None, PIN_IN_URI),
+    ('ci', 'root', '', 'pin-source=file:pin', None, PIN_IN_URI),
+    ('ci', 'root', f';PIN-VALUE={SECRET}', '', None, PIN_IN_URI),
+    ('ci', 'root', f';pin%2Dvalue={SECRET}', '', None, 'breaks its grammar'),
+    ('ci', 'root', f';{SECRET}', '', None, 'breaks its grammar'),
+], ids=['wrong-pin', 'no-pin', 'no-token', 'no-object', 'pin-as-source',
+        'path-pin', 'query-pin', 'path-source', 'query-source', 'upper-pin',
+        'escaped-pin', 'bare-pin'])
+def test_token_mistakes_end_with_one_line_and_nothing_written(
+        token, module, token_label, label, path, query, source, cause,
+        tmp_path):
+    folder, env = token
+    env = {**env, 'WRONG_PIN': '9999'}
+    queries = [query] if query else []
+    if module == 'module-path':
+        del env['OPENSSL_CONF']
+        queries.insert(0, f'module-path={MODULE}')
+    uri = (f'pkcs11:token={token_label};object={label};type=private{path}'
+           + ('?' + '&'.join(queries) if queries else ''))
+    output = tmp_path / 'manifest.bin'
+    result = subprocess.run(wrapped(
+        CAPSULE_TOOL, 'manifest', '--root-key', uri, '--image-pub',
+        folder / 'image.pem', '-o', output,
+        *(['--pin-source', source] if source else [])),
+        env=env, capture_output=True, text=True, check=False)
+    assert (result.returncode, output.exists()) == (3, False), result.stderr
+    assert result.stderr.count('\n') == 1 and cause in result.stderr
+    assert SECRET not in result.stderr
 
 
 def test_root_key_not_p384_is_refused_at_configure_time(tmp_path):
