@@ -12,6 +12,7 @@ The emulated AArch64 run has neither the arm64 pkcs11 engine nor the arm64
 SoftHSM2 module: there these tests are skipped, and the native runs of the
 same sources cover them."""
 
+import hashlib
 import os
 import re
 import shlex
@@ -174,15 +175,28 @@ def test_token_mistakes_end_with_one_line_and_nothing_written(
     assert SECRET not in result.stderr
 
 
-def test_root_key_not_p384_is_refused_at_configure_time(tmp_path):
+@pytest.mark.parametrize('libs', ['stand-in', 'system'])
+@pytest.mark.parametrize('curve', ['P-384', 'P-256'])
+def test_configuring_checks_the_root_key_and_prints_its_fingerprint(
+        tmp_path, libs, curve):
+    """Whichever libvardex is used; a system build may stop later, for
+    want of the platform's libraries here."""
+    key = tmp_path / 'key.pem'
     subprocess.run(['openssl', 'genpkey', '-algorithm', 'EC', '-pkeyopt',
-                    'ec_paramgen_curve:P-256', '-out', tmp_path / 'p256.pem'],
-                   check=True)
-    subprocess.run(['openssl', 'pkey', '-in', tmp_path / 'p256.pem',
-                    '-pubout', '-out', tmp_path / 'p256_pub.pem'], check=True)
+                    f'ec_paramgen_curve:{curve}', '-out', key], check=True)
+    subprocess.run(['openssl', 'pkey', '-in', key, '-pubout', '-out',
+                    tmp_path / 'pub.pem'], check=True)
+    der = subprocess.run(['openssl', 'pkey', '-in', key, '-pubout',
+                          '-outform', 'DER'], check=True,
+                         capture_output=True).stdout
     result = subprocess.run(
         ['meson', 'setup', tmp_path / 'build', SOURCE_ROOT, '-Dtests=disabled',
-         f'-Dmanifest-root-key={tmp_path / "p256_pub.pem"}'],
+         f'-Dplatform-libs={libs}',
+         f'-Dmanifest-root-key={tmp_path / "pub.pem"}'],
         capture_output=True, text=True, check=False)
-    assert result.returncode != 0
-    assert 'not an ECDSA P-384 (secp384r1) public key' in result.stdout
+    assert (f'Manifest root key SHA-256 fingerprint: '
+            f'{hashlib.sha256(der).hexdigest()}' in result.stdout) == (
+                curve == 'P-384')
+    if curve == 'P-256':
+        assert result.returncode != 0
+        assert 'not an ECDSA P-384 (secp384r1) public key' in result.stdout
