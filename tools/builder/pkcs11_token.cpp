@@ -182,8 +182,8 @@ bool isTokenUri(const std::string& name)
 std::optional<TokenUri> parseTokenUri(const std::string& uri,
                                       std::string& error)
 {
-    const std::string_view rest = std::string_view(uri).substr(
-        std::min(uriScheme.size(), uri.size()));
+    const std::string_view rest =
+        std::string_view(uri).substr(std::min(uriScheme.size(), uri.size()));
     const std::size_t queryStart = std::min(rest.find('?'), rest.size());
     const auto path = attributes(rest.substr(0, queryStart), ';');
     const auto query =
@@ -193,9 +193,8 @@ std::optional<TokenUri> parseTokenUri(const std::string& uri,
         error = malformedUri;
         return std::nullopt;
     }
-    TokenUri parsed{std::string(uriScheme) +
-                        std::string(rest.substr(0, queryStart)),
-                    {}};
+    TokenUri parsed{
+        std::string(uriScheme) + std::string(rest.substr(0, queryStart)), {}};
     for (const auto* part : {&*path, &*query})
     {
         if (std::any_of(part->begin(), part->end(), namesPin))
