@@ -284,8 +284,9 @@ class Sandbox:
         lines = ['set -e']
         kept = _kept_directories([self.workdir, program, _HERE.parent])
         # Opened before any mount covers them (the shell takes descriptors
-        # 3 to 9 only).
-        lines += [f'exec {fd}<"{path}"' for fd, path in kept]
+        # 3 to 9 only), bound again whenever one is covered.
+        lines += [_REACH_AGAIN] + [f'exec {fd}<"{path}"' for fd, path in kept]
+        reach = [f'reach_again {fd} "{path}"' for fd, path in kept]
         for key, target in FIXED_PATHS.items():
             host = getattr(self, key)
             lines.append(_ensure_mountpoint(target))
@@ -293,16 +294,17 @@ class Sandbox:
                 lines.append(
                     f'mount -t tmpfs -o size={qorad_size},mode=0755 '
                     f'qorad "{target}"')
-            else:
-                lines.append(f'mount --bind "{host}" "{target}"')
-            lines += _reach_again(kept, target)
-            if key == 'qorad' and qorad_size:
+                lines += reach
                 lines.append(f'cp -a "{host}/." "{target}/"')
-        lines += [f'exec {fd}<&-' for fd, _ in kept]
+                continue
+            lines.append(f'mount --bind "{host}" "{target}"')
+            lines += reach
         if xz is not None:
             lines.append(f'mount --bind "{self._xz_stand_in(xz)}" /usr/bin/xz')
         if setup:
             lines.append(setup)
+            lines += reach
+        lines += [f'exec {fd}<&-' for fd, _ in kept]
         lines.append('set +e')
         if qorad_size:
             host = self.qorad
@@ -386,6 +388,14 @@ class Sandbox:
             env=self.environment(bus), **kwargs)
 
 
+# Shell function: binds a kept directory (descriptor, path) again where a
+# mount has covered it. util-linux must not canonicalise /proc/self/fd/N:
+# that would name the covered path.
+_REACH_AGAIN = (
+    'reach_again() { [ "$2" -ef "/proc/self/fd/$1" ] || { mkdir -p "$2"; '
+    'mount --no-canonicalize --bind "/proc/self/fd/$1" "$2"; }; }')
+
+
 def _covering_mount(target):
     """Where the sandbox mounts for `target`: the path itself, or, when it
     is missing, its nearest existing ancestor (see _ensure_mountpoint)."""
@@ -421,16 +431,6 @@ def _kept_directories(paths):
     if len(tops) > 7:
         raise HarnessError(f'too many directories below /tmp: {tops}')
     return list(enumerate(tops, 3))
-
-
-def _reach_again(kept, target):
-    """Shell lines that bind the kept directories below `target` again,
-    from their descriptors, over the mount that covered them. util-linux
-    must not canonicalise /proc/self/fd/N: that would name the covered
-    path."""
-    return [f'mkdir -p "{path}"; mount --no-canonicalize --bind '
-            f'/proc/self/fd/{fd} "{path}"'
-            for fd, path in kept if Path(target) in path.parents]
 
 
 def _ensure_mountpoint(target):
