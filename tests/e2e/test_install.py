@@ -131,10 +131,11 @@ def test_tmpfiles_entry_makes_the_directories_the_tool_needs(installed):
 def test_stripped_install_has_the_documented_sizes(installed):
     """scripts/installed-sizes wrote the table, natively with g++."""
     _destdir, options, _tool = installed
-    compiler = json.loads(subprocess.run(
-        ['meson', 'introspect', '--compilers', str(BUILD_ROOT)],
-        capture_output=True, check=True).stdout)['host']['cpp']['id']
-    if WRAPPER or compiler != 'gcc' or options['b_sanitize'] != 'none' or \
+    compiler = json.loads((BUILD_ROOT / 'compile_commands.json').read_text(
+    ))[0]['command'].split()[0]
+    version = subprocess.run([compiler, '--version'], capture_output=True,
+                             check=True, text=True).stdout
+    if WRAPPER or 'clang' in version or options['b_sanitize'] != 'none' or \
             options['b_coverage'] or options['platform-libs'] != 'stand-in':
         pytest.skip('sizes are those of native g++ builds with the '
                     'stand-ins, without sanitizers or coverage')
