@@ -19,6 +19,9 @@ namespace
 constexpr std::string_view envPrefix = "env:";
 constexpr std::string_view filePrefix = "file:";
 constexpr std::size_t maxSecretLength = 1024;
+// Does not quote the value: what was typed may be the secret itself.
+constexpr const char* notASource = "a secret is named env:NAME or file:PATH; "
+                                   "the value given is neither (not shown)";
 
 std::optional<std::string> firstLineOf(const std::string& path,
                                        std::string& error)
@@ -86,9 +89,7 @@ std::optional<std::string> readSecret(const std::string& source,
     {
         return firstLineOf(source.substr(filePrefix.size()), error);
     }
-    // Not quoted: what was typed may be the secret itself.
-    error = "a secret is named env:NAME or file:PATH; the value given is "
-            "neither (not shown)";
+    error = notASource;
     return std::nullopt;
 }
 
