@@ -273,29 +273,38 @@ class Sandbox:
         self.bmc = bmc
         self.program = program
         self.wrapper = [str(w) for w in wrapper]
+        _refuse_covered_checkout(workdir)
         for key in FIXED_PATHS:
             path = workdir / key
             path.mkdir()
             setattr(self, key, path)
         self.tmp.chmod(0o1777)
 
-    def _script(self, xz, qorad_size, setup):
+    def _script(self, program, xz, qorad_size, setup):
         lines = ['set -e']
+        kept = _kept_directories([self.workdir, program, _HERE.parent])
+        # Opened before any mount covers them (the shell takes descriptors
+        # 3 to 9 only), bound again whenever one is covered.
+        lines += [_REACH_AGAIN] + [f'exec {fd}<"{path}"' for fd, path in kept]
+        reach = [f'reach_again {fd} "{path}"' for fd, path in kept]
         for key, target in FIXED_PATHS.items():
             host = getattr(self, key)
+            lines.append(_ensure_mountpoint(target))
             if key == 'qorad' and qorad_size:
-                lines.append(_ensure_mountpoint(target))
                 lines.append(
                     f'mount -t tmpfs -o size={qorad_size},mode=0755 '
                     f'qorad "{target}"')
+                lines += reach
                 lines.append(f'cp -a "{host}/." "{target}/"')
                 continue
-            lines.append(_ensure_mountpoint(target))
             lines.append(f'mount --bind "{host}" "{target}"')
+            lines += reach
         if xz is not None:
             lines.append(f'mount --bind "{self._xz_stand_in(xz)}" /usr/bin/xz')
         if setup:
             lines.append(setup)
+            lines += reach
+        lines += [f'exec {fd}<&-' for fd, _ in kept]
         lines.append('set +e')
         if qorad_size:
             host = self.qorad
@@ -337,7 +346,8 @@ class Sandbox:
         if os.geteuid() != 0:
             prefix = ['unshare', '--user', '--map-root-user', '--mount',
                       '--propagation', 'private']
-        return prefix + ['/bin/sh', '-c', self._script(xz, qorad_size, setup),
+        return prefix + ['/bin/sh', '-c',
+                         self._script(program, xz, qorad_size, setup),
                          'sh',
                          *self.exec_words(program), *[str(a) for a in args]]
 
@@ -376,6 +386,51 @@ class Sandbox:
             self.command(*args, program=program, xz=xz,
                          qorad_size=qorad_size, setup=setup),
             env=self.environment(bus), **kwargs)
+
+
+# Shell function: binds a kept directory (descriptor, path) again where a
+# mount has covered it. util-linux must not canonicalise /proc/self/fd/N:
+# that would name the covered path.
+_REACH_AGAIN = (
+    'reach_again() { [ "$2" -ef "/proc/self/fd/$1" ] || { mkdir -p "$2"; '
+    'mount --no-canonicalize --bind "/proc/self/fd/$1" "$2"; }; }')
+
+
+def _covering_mount(target):
+    """Where the sandbox mounts for `target`: the path itself, or, when it
+    is missing, its nearest existing ancestor (see _ensure_mountpoint)."""
+    path = Path(target)
+    while not path.is_dir():
+        path = path.parent
+    return path
+
+
+def _refuse_covered_checkout(workdir):
+    """A checkout below a path the sandbox mounts over, other than /tmp
+    (whose sources are reached again), cannot work: says so before
+    anything starts."""
+    for path in (Path(workdir).resolve(), _HERE.parent):
+        for target in FIXED_PATHS.values():
+            cover = _covering_mount(target)
+            if path == cover or (target != '/tmp' and cover in path.parents):
+                raise HarnessError(
+                    f'{path} lies in {cover}, which the sandbox mounts over: '
+                    'use a checkout and build elsewhere (for example under '
+                    '/tmp, /var/tmp or a home directory)')
+
+
+def _kept_directories(paths):
+    """The directories right below /tmp that hold `paths`, each with the
+    shell descriptor that keeps it reachable once /tmp is replaced."""
+    tops = []
+    for path in map(lambda p: Path(p).resolve(), paths):
+        if Path('/tmp') in path.parents:
+            top = Path('/tmp') / path.relative_to('/tmp').parts[0]
+            if top not in tops:
+                tops.append(top)
+    if len(tops) > 7:
+        raise HarnessError(f'too many directories below /tmp: {tops}')
+    return list(enumerate(tops, 3))
 
 
 def _ensure_mountpoint(target):

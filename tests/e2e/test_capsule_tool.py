@@ -295,7 +295,7 @@ def test_text_report(tmp_path, options, status, lines):
 
 @pytest.mark.parametrize('args, status, stream, text', [
     (['--help'], EXIT_OK, 'stdout', 'Exit statuses'),
-    (['pack', '--help'], EXIT_OK, 'stdout', '--release-type'),
+    (['manifest', '--help'], EXIT_OK, 'stdout', 'release type byte 1..255'),
     ([], EXIT_USAGE, 'stderr', 'Usage'),
     (['frobnicate'], EXIT_USAGE, 'stderr', "unknown verb 'frobnicate'"),
     (['pack', 'raw.bin'], EXIT_USAGE, 'stderr', '-o <capsule>'),

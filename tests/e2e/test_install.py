@@ -2,10 +2,12 @@
 journal catalog and tmpfiles.d entry and, with the stand-ins, their
 libraries under their sonames; the installed tool runs once its libraries
 are on the library path (it carries no rpath), and the tmpfiles.d entry
-makes the directories it needs."""
+makes the directories it needs; docs/platform-build.md names every library
+the tool links and, for a build like this one, its stripped sizes."""
 
 import json
 import os
+import re
 import shlex
 import shutil
 import stat
@@ -14,7 +16,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BUILD_ROOT, usage_text, work_dir
+from conftest import BUILD_ROOT, SOURCE_ROOT, WRAPPER, usage_text, work_dir
+
+PLATFORM_DOC = SOURCE_ROOT / 'docs' / 'platform-build.md'
 
 
 def build_options():
@@ -45,6 +49,13 @@ def documented_files(options):
     return files
 
 
+def documented_row(start):
+    """The cells of the platform-build.md table row that starts so."""
+    row = next(line for line in PLATFORM_DOC.read_text().splitlines()
+               if line.startswith(start))
+    return [cell.strip() for cell in row.strip('|').split('|')]
+
+
 @pytest.fixture(scope='module')
 def installed():
     """(destdir, build options, installed tool) after one install."""
@@ -66,10 +77,12 @@ def test_install_puts_the_documented_files_with_sonames_and_no_rpath(
     assert found == documented_files(options)
     dynamic = subprocess.run(['readelf', '-d', str(tool)], capture_output=True,
                              check=True, text=True).stdout
-    platform = {line.split('[')[1].rstrip(']')
-                for line in dynamic.splitlines() if '(NEEDED)' in line and
-                ('libnoterra' in line or 'libvardex' in line)}
-    assert platform == {'libnoterra.so.9', 'libvardex.so.9'}
+    needed = {line.split('[')[1].rstrip(']')
+              for line in dynamic.splitlines() if '(NEEDED)' in line}
+    # A sanitizer build adds its runtime.
+    assert {name for name in needed if 'san' not in name and
+            'clang_rt' not in name} == set(re.findall(
+                r'`([^`]+)`', documented_row('| `libnoterra.so.9`')[0]))
     # Nothing of the build tree is searched; a clang sanitizer build keeps
     # the path of its sanitizer runtime.
     searched = [line for line in dynamic.splitlines()
@@ -113,3 +126,24 @@ def test_tmpfiles_entry_makes_the_directories_the_tool_needs(installed):
     assert made == {'var/lib/qorad': (True, '0o700', 0),
                     'var/lib/qorad/pending': (True, '0o700', 0),
                     'mnt/scratchpad': (True, '0o755', 0)}
+
+
+def test_stripped_install_has_the_documented_sizes(installed):
+    """scripts/installed-sizes wrote the table, natively with g++."""
+    _destdir, options, _tool = installed
+    compiler = json.loads((BUILD_ROOT / 'compile_commands.json').read_text(
+    ))[0]['command'].split()[0]
+    version = subprocess.run([compiler, '--version'], capture_output=True,
+                             check=True, text=True).stdout
+    if WRAPPER or 'clang' in version or options['b_sanitize'] != 'none' or \
+            options['b_coverage'] or options['platform-libs'] != 'stand-in':
+        pytest.skip('sizes are those of native g++ builds with the '
+                    'stand-ins, without sanitizers or coverage')
+    destdir = work_dir(BUILD_ROOT.resolve() / 'e2e-work', 'strip') / 'root'
+    subprocess.run(['meson', 'install', '-C', str(BUILD_ROOT), '--no-rebuild',
+                    '--quiet', '--strip', '--destdir', str(destdir)],
+                   capture_output=True, check=True)
+    sizes = [str(next(destdir.rglob(name)).stat().st_size) for name in
+             ('morvex_bios_updater', 'libnoterra.so.9.0.0',
+              'libvardex.so.9.0.0')]
+    assert documented_row(f'| `{options["buildtype"]}`')[2:] == sizes

@@ -1,7 +1,9 @@
 """Release signing with keys in a PKCS#11 token (SoftHSM2), as docs/signing.md
 tells a release engineer: both keys made inside the token, the offline
 root's manifest, a capsule packed with the image key in the token, and no
-private key in a file anywhere. The capsule is staged by an updater whose
+private key in a file anywhere; a release engineer's token mistakes end
+with status 3 and the token's cause, never with a PIN on screen. The
+capsule is staged by an updater whose
 manifest library was built with that root (-Dmanifest-root-key) and
 refused by the development build; a root key that is not P-384 is refused
 at configure time.
@@ -10,6 +12,8 @@ The emulated AArch64 run has neither the arm64 pkcs11 engine nor the arm64
 SoftHSM2 module: there these tests are skipped, and the native runs of the
 same sources cover them."""
 
+import base64
+import hashlib
 import os
 import re
 import shlex
@@ -126,15 +130,72 @@ def test_token_keys_make_a_capsule_the_root_build_stages(
     assert (staging / 'bios.cap').read_bytes() == capsule.read_bytes()
 
 
-def test_root_key_not_p384_is_refused_at_configure_time(tmp_path):
+SECRET = '4321'
+ROOT = 'token=ci;object=root;type=private'
+NOT_FOUND = 'no usable private key in the token: object not found'
+PIN_IN_URI = 'the URI carries its PIN (pin-value or pin-source)'
+
+
+# The URI's path, an extra query attribute, --pin-source, and the cause the
+# one line gives.
+@pytest.mark.parametrize('module', ['config', 'module-path'])
+@pytest.mark.parametrize('path, query, source, cause', [
+    (ROOT, '', 'env:WRONG_PIN', 'in the token: PIN incorrect'),
+    (ROOT, '', None, NOT_FOUND + ' (no PIN given: --pin-source'),
+    ('token=none;object=root', '', 'env:TOKEN_PIN', NOT_FOUND),
+    ('token=ci;object=none', '', 'env:TOKEN_PIN', NOT_FOUND),
+    (ROOT, '', SECRET, 'the value given is neither (not shown)'),
+    (f'{ROOT};pin-value={SECRET}', '', None, PIN_IN_URI),
+    (ROOT, f'pin-value={SECRET}', None, PIN_IN_URI),
+    (f'{ROOT};pin-source=file:pin', '', None, PIN_IN_URI),
+    (ROOT, 'pin-source=file:pin', None, PIN_IN_URI),
+    (f'{ROOT};PIN-VALUE={SECRET}', '', None, PIN_IN_URI),
+    (f'{ROOT};pin%2Dvalue={SECRET}', '', None, 'breaks its grammar'),
+    (f'{ROOT};{SECRET}', '', None, 'breaks its grammar'),
+], ids=['wrong-pin', 'no-pin', 'no-token', 'no-object', 'pin-as-source',
+        'path-pin', 'query-pin', 'path-source', 'query-source', 'upper-pin',
+        'escaped-pin', 'bare-pin'])
+def test_token_mistakes_end_with_one_line_and_nothing_written(
+        token, module, path, query, source, cause, tmp_path):
+    folder, env = token
+    env = {**env, 'WRONG_PIN': '9999'}
+    queries = [query] if query else []
+    if module == 'module-path':
+        del env['OPENSSL_CONF']
+        queries.insert(0, f'module-path={MODULE}')
+    uri = f'pkcs11:{path}' + ('?' + '&'.join(queries) if queries else '')
+    output = tmp_path / 'manifest.bin'
+    result = subprocess.run(wrapped(
+        CAPSULE_TOOL, 'manifest', '--root-key', uri, '--image-pub',
+        folder / 'image.pem', '-o', output,
+        *(['--pin-source', source] if source else [])),
+        env=env, capture_output=True, text=True, check=False)
+    assert (result.returncode, output.exists()) == (3, False), result.stderr
+    assert result.stderr.count('\n') == 1 and cause in result.stderr
+    assert SECRET not in result.stderr
+
+
+@pytest.mark.parametrize('libs', ['stand-in', 'system'])
+@pytest.mark.parametrize('curve', ['P-384', 'P-256'])
+def test_configuring_checks_the_root_key_and_prints_its_fingerprint(
+        tmp_path, libs, curve):
+    """Whichever libvardex is used; a system build may stop later, for
+    want of the platform's libraries here."""
+    key = tmp_path / 'key.pem'
     subprocess.run(['openssl', 'genpkey', '-algorithm', 'EC', '-pkeyopt',
-                    'ec_paramgen_curve:P-256', '-out', tmp_path / 'p256.pem'],
-                   check=True)
-    subprocess.run(['openssl', 'pkey', '-in', tmp_path / 'p256.pem',
-                    '-pubout', '-out', tmp_path / 'p256_pub.pem'], check=True)
+                    f'ec_paramgen_curve:{curve}', '-out', key], check=True)
+    subprocess.run(['openssl', 'pkey', '-in', key, '-pubout', '-out',
+                    tmp_path / 'pub.pem'], check=True)
+    der = base64.b64decode(''.join(
+        (tmp_path / 'pub.pem').read_text().splitlines()[1:-1]))
     result = subprocess.run(
         ['meson', 'setup', tmp_path / 'build', SOURCE_ROOT, '-Dtests=disabled',
-         f'-Dmanifest-root-key={tmp_path / "p256_pub.pem"}'],
+         f'-Dplatform-libs={libs}',
+         f'-Dmanifest-root-key={tmp_path / "pub.pem"}'],
         capture_output=True, text=True, check=False)
-    assert result.returncode != 0
-    assert 'not an ECDSA P-384 (secp384r1) public key' in result.stdout
+    assert (f'Manifest root key SHA-256 fingerprint: '
+            f'{hashlib.sha256(der).hexdigest()}' in result.stdout) == (
+                curve == 'P-384')
+    if curve == 'P-256':
+        assert result.returncode != 0
+        assert 'not an ECDSA P-384 (secp384r1) public key' in result.stdout

@@ -19,6 +19,9 @@ namespace
 constexpr std::string_view envPrefix = "env:";
 constexpr std::string_view filePrefix = "file:";
 constexpr std::size_t maxSecretLength = 1024;
+// Does not quote the value: what was typed may be the secret itself.
+constexpr const char* notASource = "a secret is named env:NAME or file:PATH; "
+                                   "the value given is neither (not shown)";
 
 std::optional<std::string> firstLineOf(const std::string& path,
                                        std::string& error)
@@ -86,7 +89,7 @@ std::optional<std::string> readSecret(const std::string& source,
     {
         return firstLineOf(source.substr(filePrefix.size()), error);
     }
-    error = "a secret is named env:NAME or file:PATH, not '" + source + "'";
+    error = notASource;
     return std::nullopt;
 }
 
@@ -127,12 +130,14 @@ Key KeyLoader::loadPem(const std::string& path)
 
 Key KeyLoader::loadFromToken(const std::string& uri)
 {
+    const std::optional<TokenUri> parsed = parseTokenUri(uri, reason);
     std::optional<std::string> pin = std::string();
-    if (!sources.pin.empty() && !(pin = readSecret(sources.pin, reason)))
+    if (!parsed ||
+        (!sources.pin.empty() && !(pin = readSecret(sources.pin, reason))))
     {
         return nullptr;
     }
-    Key key = token.load(uri, *pin, reason);
+    Key key = token.load(*parsed, *pin, reason);
     wipe(pin);
     if (!key && sources.pin.empty())
     {

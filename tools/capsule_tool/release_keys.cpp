@@ -72,7 +72,8 @@ capsule::Key loadSigningKey(capsule::KeyLoader& loader, const std::string& name)
 {
     capsule::Key key = loader.load(name);
     return p384Only(std::move(key), name,
-                    "key " + name + ": " + loader.error());
+                    "key " + capsule::keyNameForMessages(name) + ": " +
+                        loader.error());
 }
 
 capsule::Key loadPublicKey(const std::string& path)

@@ -1,8 +1,7 @@
 // The capsule tool's signing pieces where its command line does not reach
-// them one by one: secret sources, a token URI that carries its PIN, a
-// signature made elsewhere, the digest handed out against what pack signs,
-// manifests read from files, outputs that appear only once complete, and
-// option parsing.
+// them one by one: secret sources, a signature made elsewhere, the digest
+// handed out against what pack signs, manifests read from files, outputs
+// that appear only once complete, and option parsing.
 
 #include "builder/capsule_image.hpp"
 #include "builder/key_source.hpp"
@@ -60,14 +59,6 @@ INSTANTIATE_TEST_SUITE_P(
         // OpenSSL's pass: form would put the secret on the command line.
         SecretCase{"pass:s3cret", std::nullopt,
                    "named env:NAME or file:PATH"}));
-
-TEST(TokenUri, CarryingItsPinIsRefusedBeforeAnyTokenIsReached)
-{
-    capsule::KeyLoader loader({});
-    EXPECT_FALSE(loader.load("pkcs11:token=ci;object=root?pin-value=1234"));
-    EXPECT_NE(loader.error().find("--pin-source"), std::string::npos);
-    EXPECT_FALSE(capsule::isTokenUri("root.pem"));
-}
 
 TEST(CheckedSignature, HandsOnOnlyASignatureThatVerifies)
 {
