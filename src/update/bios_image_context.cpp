@@ -266,6 +266,11 @@ bool decompressImage(BiosImageContext& ctx)
 
 } // namespace
 
+bool copyCompressedBody(BiosImageContext& ctx)
+{
+    return seekCompressedBody(ctx.file.get()) && extractCompressedBody(ctx);
+}
+
 int uncompressBiosCapFile(BiosImageContext& ctx)
 {
     const ScratchArea& area = ctx.scratch;
@@ -281,8 +286,7 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
         diag::fail("uncompressBiosCapFile", 53, "%s", msgNoCapFile);
         return failure;
     }
-    if (!seekCompressedBody(ctx.file.get()) || !extractCompressedBody(ctx) ||
-        !decompressImage(ctx))
+    if (!copyCompressedBody(ctx) || !decompressImage(ctx))
     {
         return failure;
     }
