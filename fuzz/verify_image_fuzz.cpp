@@ -4,11 +4,9 @@
 // nothing else.
 
 #include "builder/scratch_directory.hpp"
+#include "fuzz_support.hpp"
 #include "update/bios_image_context.hpp"
 #include "update/verify_image.hpp"
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -30,33 +28,6 @@ const capsule::ScratchDirectory& scratch()
     return directory;
 }
 
-// A read stream over a memory file holding the bytes; null on failure.
-std::FILE* memoryStream(const std::uint8_t* data, std::size_t size)
-{
-    const int fd = memfd_create("image", 0);
-    if (fd < 0)
-    {
-        return nullptr;
-    }
-    std::size_t written = 0;
-    while (written < size)
-    {
-        const ssize_t n = write(fd, data + written, size - written);
-        if (n <= 0)
-        {
-            close(fd);
-            return nullptr;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    std::FILE* stream = fdopen(fd, "rb");
-    if (stream == nullptr)
-    {
-        close(fd);
-    }
-    return stream;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
@@ -64,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 {
     update::BiosImageContext ctx(scratch().file("no-capsule"),
                                  scratch().area());
-    ctx.file.reset(memoryStream(data, size));
+    ctx.file = fuzz::memoryStream(data, size);
     if (!ctx.file)
     {
         return 0;

@@ -183,6 +183,14 @@ void recordEnd(const bus::Connection& connection, const paths::Paths& paths,
 
 } // namespace
 
+bool readStatusOperands(const std::string& jobId,
+                        const std::string& percentageText,
+                        const std::string& statusText, StatusOperands& operands)
+{
+    return readPercentage(jobId, percentageText, operands.percentage) &&
+           readStatus(jobId, statusText, operands.status);
+}
+
 int updateStatus(const bus::Connection& connection, const paths::Paths& paths,
                  const std::string& jobId, const std::string& percentageText,
                  const std::string& statusText)
@@ -194,13 +202,13 @@ int updateStatus(const bus::Connection& connection, const paths::Paths& paths,
         diag::fail(lines::updateJobNotFound);
         return 1;
     }
-    int percentage = 0;
-    int status = 0;
-    if (!readPercentage(jobId, percentageText, percentage) ||
-        !readStatus(jobId, statusText, status))
+    StatusOperands operands;
+    if (!readStatusOperands(jobId, percentageText, statusText, operands))
     {
         return 1;
     }
+    const int percentage = operands.percentage;
+    const int status = operands.status;
     if (!updateStatusProgress(connection, job,
                               static_cast<std::uint8_t>(percentage)))
     {

@@ -27,6 +27,22 @@ namespace tasks
                                const std::string& percentageText,
                                const std::string& statusText);
 
+// The operands of updateStatus as read: the Update Percentage (0 to 100)
+// and the Update Status (0 to 3).
+struct StatusOperands
+{
+    int percentage = 0;
+    int status = 0;
+};
+
+// Reads the operands of updateStatus for the job jobId. A percentage that is
+// no number reads as 0. False when an operand is rejected, reported on
+// standard error; operands may then hold a part of what was read.
+[[nodiscard]] bool readStatusOperands(const std::string& jobId,
+                                      const std::string& percentageText,
+                                      const std::string& statusText,
+                                      StatusOperands& operands);
+
 // True when the job's Progress was written.
 [[nodiscard]] bool updateStatusProgress(const bus::Connection& connection,
                                         const jobs::JobObject& job,

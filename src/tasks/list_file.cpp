@@ -4,6 +4,7 @@
 #include "handles/fd.hpp"
 #include "tasks/file_io.hpp"
 #include "tasks/in_place_write.hpp"
+#include "tasks/intent_copy.hpp"
 #include "tasks/task_list.hpp"
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -28,10 +30,8 @@ constexpr const char* backupInfix = ".unreadable.";
 constexpr const char* freshSuffix = ".new";
 constexpr const char* freshBackupSuffix = ".unreadable.new";
 
-// The intent copy's first line names what the list held before.
-constexpr std::string_view priorPrefix = "prior ";
+// What an intent copy's first line names for a list that was not there.
 constexpr std::string_view absentDigest = "absent";
-constexpr std::string_view unknownDigest = "unknown";
 constexpr std::string_view sha256Prefix = "sha256:";
 
 // "sha256:" and the hexadecimal SHA-256 of bytes; empty if OpenSSL fails.
@@ -46,16 +46,6 @@ std::string digestOf(std::string_view bytes)
     }
     return std::string(sha256Prefix) +
            encoding::lowerHex(std::span(md.data(), length));
-}
-
-// The intent copy's text: its first line, then the list's next text.
-std::string intentText(std::string_view text, std::string_view prior)
-{
-    std::string copy(priorPrefix);
-    copy.append(prior.empty() ? unknownDigest : prior)
-        .append("\n")
-        .append(text);
-    return copy;
 }
 
 // A list the tool creates gets what an output stream would give it; the
@@ -175,28 +165,24 @@ ListFile::Recovery ListFile::recover(std::string& pending) const
     copy.reset();
     // Only a first line and a list's text were ever written there; anything
     // else is not ours.
-    const std::size_t lineEnd = text.find('\n');
-    if (text.rfind(priorPrefix, 0) != 0 || lineEnd == std::string::npos ||
-        lineEnd + 1 == text.size() || text[lineEnd + 1] != '{' ||
-        text.back() != '}')
+    const std::optional<IntentCopy> parsed = parseIntentCopy(text);
+    if (!parsed)
     {
         removeForeign(intent);
         return Recovery::done;
     }
-    const std::string_view prior = std::string_view(text).substr(
-        priorPrefix.size(), lineEnd - priorPrefix.size());
-    if (!intentApplies(prior))
+    if (!intentApplies(parsed->prior))
     {
         dropIntent();
         return Recovery::done;
     }
-    text.erase(0, lineEnd + 1);
-    if (writeInPlace(text, true) == Outcome::written)
+    std::string next(parsed->text);
+    if (writeInPlace(next, true) == Outcome::written)
     {
         dropIntent();
         return Recovery::done;
     }
-    pending = std::move(text);
+    pending = std::move(next);
     return Recovery::pending;
 }
 
@@ -308,7 +294,7 @@ ListFile::Intent ListFile::writeIntent(std::string_view text,
 {
     const std::string intent = intentPath();
     const std::string fresh = intent + freshSuffix;
-    const int error = writeNewFile(fresh, intentText(text, prior));
+    const int error = writeNewFile(fresh, formatIntentCopy(text, prior));
     if (error != 0)
     {
         return noRoom(error) ? Intent::noRoom : Intent::failed;

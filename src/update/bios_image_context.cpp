@@ -255,6 +255,11 @@ bool decompressImage(BiosImageContext& ctx)
 
 } // namespace
 
+bool copyCompressedBody(BiosImageContext& ctx)
+{
+    return seekCompressedBody(ctx.file.get()) && extractCompressedBody(ctx);
+}
+
 int uncompressBiosCapFile(BiosImageContext& ctx)
 {
     const ScratchArea& area = ctx.scratch;
@@ -269,8 +274,7 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
         diag::fail(lines::noCapFile);
         return failure;
     }
-    if (!seekCompressedBody(ctx.file.get()) || !extractCompressedBody(ctx) ||
-        !decompressImage(ctx))
+    if (!copyCompressedBody(ctx) || !decompressImage(ctx))
     {
         return failure;
     }

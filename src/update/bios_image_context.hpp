@@ -80,6 +80,12 @@ struct BiosImageContext
     ScratchArea scratch;
 };
 
+// The first step of unwrapping: walks the open capsule's UEFI and RBU
+// headers and copies the compressed body behind them into the scratch
+// area's compressedImage, then closes the capsule. The scratch directory
+// must exist. False once a failure line has been written.
+[[nodiscard]] bool copyCompressedBody(BiosImageContext& ctx);
+
 // Unwraps and decompresses the context's capsule into its scratch area.
 // Returns 0 on success: `file` is then the decompressed image, positioned at
 // its end, and `imageSize` its length. Non-zero on failure, reported on

@@ -184,7 +184,7 @@ std::optional<std::uint64_t> slotValue(const Report& r, bool payload)
 
 } // namespace
 
-void printJson(const std::string& path, const Report& r)
+std::string jsonReport(const std::string& path, const Report& r)
 {
     rapidjson::StringBuffer buffer;
     {
@@ -229,7 +229,12 @@ void printJson(const std::string& path, const Report& r)
             v.member("messages", r.messages);
         });
     }
-    std::printf("%s\n", buffer.GetString());
+    return {buffer.GetString(), buffer.GetSize()};
+}
+
+void printJson(const std::string& path, const Report& report)
+{
+    std::printf("%s\n", jsonReport(path, report).c_str());
 }
 
 } // namespace capsule_tool

@@ -63,6 +63,9 @@ struct Report
 };
 
 void printText(const std::string& path, const Report& report);
+// The JSON object, one line, and printed with a newline.
+[[nodiscard]] std::string jsonReport(const std::string& path,
+                                     const Report& report);
 void printJson(const std::string& path, const Report& report);
 
 } // namespace capsule_tool
