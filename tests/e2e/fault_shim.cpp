@@ -5,8 +5,9 @@
 //       return success with a method error reply in place of the peer's
 //       answer: the case that a caller's error-reply check exists for.
 //   FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN=/some/file
-//       Once the process has opened that path (fopen or open), every
-//       further operator new throws std::bad_alloc.
+//       Once the process has opened that path (fopen, open, or openat
+//       relative to a directory), every further operator new throws
+//       std::bad_alloc.
 //   FAULT_SHIM_FILE=/some/file  FAULT_SHIM_FAULTS=pwrite:2:EIO,ftruncate:*:kill
 //       Calls of pwrite, ftruncate, fallocate and fsync on a descriptor of
 //       that file fail: "<function>:<n>:<what>" hits the n-th such call on
@@ -250,6 +251,31 @@ extern "C" int open(const char* path, int flags, ...)
 
 extern "C" int open64(const char* path, int flags, ...)
     __attribute__((alias("open")));
+
+extern "C" int openat(int directory, const char* path, int flags, ...)
+{
+    static const auto realOpen =
+        nextSymbol<int (*)(int, const char*, int, ...)>("openat");
+    std::va_list args;
+    va_start(args, flags);
+    const bool hasMode = (flags & (O_CREAT | O_TMPFILE)) != 0;
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+    const mode_t mode = hasMode ? va_arg(args, mode_t) : 0;
+    va_end(args);
+    const int fd = realOpen(directory, path, flags, mode);
+    // The path the descriptor stands for, found without allocating.
+    std::array<char, 4096> link{};
+    std::array<char, 64> name{};
+    std::snprintf(name.data(), name.size(), "/proc/self/fd/%d", fd);
+    if (fd >= 0 && readlink(name.data(), link.data(), link.size() - 1) > 0)
+    {
+        noteOpen(link.data());
+    }
+    return fd;
+}
+
+extern "C" int openat64(int directory, const char* path, int flags, ...)
+    __attribute__((alias("openat")));
 
 namespace
 {

@@ -57,7 +57,10 @@ def refused(cause, line, priority='5'):
 
 UPDATE = {'COMMAND': 'startUpdate', 'VERSION_ID': VERSION_ID,
           'JOB_ID': 'JID_1'}
-VERIFIED = {'RELEASE_TYPE': '0x02', 'ROOT_KEY_SHA256': 'root key'}
+# The layers of the decompressor's confinement, all in force.
+CONFINED = {'DECOMPRESSOR_CONFINEMENT': 'user,capabilities,no-new-privs,'
+            'mount,pid,network,ipc,seccomp,limits'}
+VERIFIED = {**CONFINED, 'RELEASE_TYPE': '0x02', 'ROOT_KEY_SHA256': 'root key'}
 STAGED = {**VERIFIED, 'CAPSULE_SHA512': 'capsule'}
 UPDATE_ID = f'{VERSION_ID} JID_1'
 NO_TASK_LIST = {'OUTCOME': 'failed', 'CAUSE': 'task list', 'PRIORITY': '4',
@@ -77,16 +80,23 @@ RUNS = {
         'uncompressBiosCapFile.63)'),
     'manifest': (update_run(_pack(root_key=SOURCE_ROOT / 'keys' / (
         'development/image_signing_private.pem'))), 1, {
-        **UPDATE, **refused('manifest', 'verifyBiosImage.184')},
+        **UPDATE, **CONFINED, **refused('manifest', 'verifyBiosImage.184')},
         f'startUpdate {UPDATE_ID}: refused (manifest at verifyBiosImage.184)'),
     'signature': (update_run(_image(lambda i: flip(i, len(i) - SLOT - 1))),
-                  1, {**UPDATE, **refused('signature',
-                                          'signature_verify.302')},
+                  1, {**UPDATE, **CONFINED, **refused(
+                      'signature', 'signature_verify.302')},
                   f'startUpdate {UPDATE_ID}: refused (signature at '
                   'signature_verify.302)'),
     'staging': (update_run(setup='mount -o remount,bind,ro /tmp'), 1, {
         **UPDATE, **VERIFIED, **refused('staging', 'startUpdate.360')},
         f'startUpdate {UPDATE_ID}: refused (staging at startUpdate.360)'),
+    'decompressor confinement': (update_run(lambda u: u.faults.update(
+        FAULT_SHIM_OWN_CALL_FAILS='seccomp_load')), 1, {
+        **UPDATE, **refused('unwrap', 'uncompressBiosCapFile.117'),
+        'DECOMPRESSOR_CONFINEMENT': 'mount,pid,network,ipc',
+        'DECOMPRESSOR_FAILED': 'seccomp', 'DECOMPRESSOR_ERRNO': '22'},
+        f'startUpdate {UPDATE_ID}: refused (unwrap at uncompressBiosCapFile.'
+        '117); xz not started (seccomp: Invalid argument)'),
     'lock': (update_run(lambda u: u.faults.update(
         FAULT_SHIM_OWN_CALL_FAILS='flock@1')), 1,
              {**UPDATE, **refused('lock', 'startUpdate.920')},

@@ -654,8 +654,8 @@ ESCAPES = {
 
 
 @pytest.mark.parametrize('escape', ESCAPES)
-def test_a_decompressor_taken_over_reaches_nothing(sandbox, journal, update,
-                                                  escape):
+def test_a_decompressor_taken_over_reaches_nothing(
+        sandbox, journal, update, escape):
     """The stand-in decompresses as xz does after one escape attempt, and
     says so if it worked; the update is as if xz had only decompressed."""
     mode, setup = ESCAPES[escape]
