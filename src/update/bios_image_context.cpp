@@ -163,8 +163,7 @@ void reportStartFailure(const confinement::Report& report)
 {
     if (report.failedLayer < confinement::layerNames.size())
     {
-        const std::string layer(
-            confinement::layerNames.at(report.failedLayer));
+        const std::string layer(confinement::layerNames.at(report.failedLayer));
         diag::fail("uncompressBiosCapFile", 117, msgConfinementFailed,
                    layer.c_str(), std::strerror(report.layerError),
                    report.layerError);
@@ -183,9 +182,9 @@ void noteConfinement(const confinement::Report& report)
         report.failedLayer < confinement::layerNames.size();
     audit::noteDecompressor(
         confinement::describe(report.inForce),
-        layerFailed ? std::string(confinement::layerNames.at(
-                          report.failedLayer))
-                    : std::string(report.startError != 0 ? "start" : ""),
+        layerFailed
+            ? std::string(confinement::layerNames.at(report.failedLayer))
+            : std::string(report.startError != 0 ? "start" : ""),
         layerFailed ? report.layerError : report.startError);
 }
 

@@ -56,9 +56,12 @@ struct Note
 void send(int fd, NoteKind kind, std::int32_t layer, std::int32_t value)
 {
     const Note note{static_cast<std::int32_t>(kind), layer, value};
-    // A report that cannot be written leaves the updater with the exit
-    // status alone.
-    static_cast<void>(!write(fd, &note, sizeof note));
+    if (write(fd, &note, sizeof note) != static_cast<ssize_t>(sizeof note))
+    {
+        // A report that cannot be written leaves the updater with the exit
+        // status alone.
+        return;
+    }
 }
 
 [[noreturn]] void cannotStartXz(const Plan& plan, int error)
@@ -162,9 +165,8 @@ int applyLimits(const ResourceLimits& limits)
         return plan.userKnown ? becomeUser(plan.uid, plan.gid) : ENOENT;
     });
     setup.layer(Layer::capabilities, clearCapabilities);
-    setup.layer(Layer::noNewPrivs, [] {
-        return errorOf(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0));
-    });
+    setup.layer(Layer::noNewPrivs,
+                [] { return errorOf(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0)); });
     setup.layer(Layer::seccomp, [] { return installSyscallFilter(getpid()); });
     // Last, once nothing but xz will map memory in this process.
     setup.layer(Layer::limits, [&] {
@@ -195,8 +197,7 @@ bool starterGone(int lifeline)
     close(lifeline);
     Setup setup(plan);
     setup.layer(Layer::mount, [&] { return enterMinimalRoot(plan); });
-    setup.layer(Layer::network,
-                [] { return errorOf(unshare(CLONE_NEWNET)); });
+    setup.layer(Layer::network, [] { return errorOf(unshare(CLONE_NEWNET)); });
     setup.layer(Layer::ipc,
                 [] { return errorOf(unshare(CLONE_NEWIPC | CLONE_NEWUTS)); });
     const pid_t self = getpid();

@@ -31,9 +31,8 @@
 #include "handles/fd.hpp"
 #include "update/bios_image_context.hpp"
 
-#include <sys/stat.h>
-
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <array>

@@ -55,8 +55,8 @@ void lendScratch(const Run& run, const Plan& plan, const ScratchArea& area)
     // the run then fails as any xz that cannot write does.
     static_cast<void>(fchown(run.directory.get(), plan.uid, plan.gid));
     static_cast<void>(fchownat(run.directory.get(),
-                               baseName(area.compressedImage).c_str(),
-                               plan.uid, plan.gid, AT_SYMLINK_NOFOLLOW));
+                               baseName(area.compressedImage).c_str(), plan.uid,
+                               plan.gid, AT_SYMLINK_NOFOLLOW));
 }
 
 void takeBackScratch(const Run& run)
@@ -80,9 +80,9 @@ int waitFor(pid_t child)
 Run runDecompressor(const ScratchArea& area, Layers required)
 {
     Run run;
-    run.directory.reset(openat(AT_FDCWD, area.directory.c_str(),
-                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW |
-                                   O_CLOEXEC));
+    run.directory.reset(
+        openat(AT_FDCWD, area.directory.c_str(),
+               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (run.directory.valid())
     {
         static_cast<void>(fstat(run.directory.get(), &run.made));
@@ -110,8 +110,8 @@ Run runDecompressor(const ScratchArea& area, Layers required)
     {
         run.status = run.report.status;
     }
-    run.writer = (run.report.inForce & bit(Layer::user)) != 0 ? plan.uid
-                                                               : geteuid();
+    run.writer =
+        (run.report.inForce & bit(Layer::user)) != 0 ? plan.uid : geteuid();
     return run;
 }
 

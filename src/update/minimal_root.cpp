@@ -25,8 +25,8 @@ constexpr const char* assemblyOptions = "mode=0755,size=64k";
 // Directories that hold shared libraries; those the system lacks are left
 // out, and a symbolic link among them stays a link.
 constexpr std::array libraryDirectories{
-    "/lib", "/lib32", "/lib64", "/libx32", "/usr/lib", "/usr/lib32",
-    "/usr/lib64", "/usr/libx32",
+    "/lib",     "/lib32",     "/lib64",     "/libx32",
+    "/usr/lib", "/usr/lib32", "/usr/lib64", "/usr/libx32",
 };
 // The dynamic loader's cache, which names libraries outside its default
 // directories.
@@ -152,9 +152,8 @@ int placeLibraryDirectory(const char* path)
     {
         return error;
     }
-    return symlinkat(link.data(), AT_FDCWD, target.c_str()) == 0
-               ? 0
-               : lastError();
+    return symlinkat(link.data(), AT_FDCWD, target.c_str()) == 0 ? 0
+                                                                 : lastError();
 }
 
 int assemble(const Plan& plan)
@@ -183,8 +182,7 @@ int assemble(const Plan& plan)
 // Makes the assembly point "/" and lets go of the old root.
 int pivot()
 {
-    if (chdir(assembly) != 0 ||
-        syscall(SYS_pivot_root, ".", ".") != 0 ||
+    if (chdir(assembly) != 0 || syscall(SYS_pivot_root, ".", ".") != 0 ||
         umount2(".", MNT_DETACH) != 0 || chdir("/") != 0 ||
         mount(nullptr, "/", nullptr,
               MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) != 0)

@@ -126,6 +126,14 @@ def with_faults(sandbox, **variables):
     return wrapper
 
 
+# The layers of the decompressor's confinement in force: all of them, but
+# no seccomp filter under emulation, where qemu-user cannot install one for
+# its guest (scripts/test builds that stage without requiring it).
+NO_SECCOMP_UNDER_EMULATION = 'qemu-user installs no seccomp filter'
+CONFINEMENT = ('user,capabilities,no-new-privs,mount,pid,network,ipc,'
+               + ('' if WRAPPER else 'seccomp,') + 'limits')
+
+
 def stand_in(mode, setup=None):
     """Sandbox setup text that has the xz stand-in (xz_stand_in.c, bound
     over /usr/bin/xz with xz=XZ_STAND_IN) do `mode`; "$$" in it is the
