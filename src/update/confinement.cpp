@@ -302,6 +302,16 @@ Plan planFor(const ScratchArea& area, Layers required)
     plan.program = xzProgram;
     plan.compressedImage = area.compressedImage;
     plan.scratchDirectory = area.directory;
+    if (!area.directory.empty() && area.directory.front() != '/')
+    {
+        std::array<char, PATH_MAX> here{};
+        if (getcwd(here.data(), here.size()) != nullptr)
+        {
+            plan.workingDirectory = here.data();
+            plan.scratchDirectory =
+                plan.workingDirectory + "/" + area.directory;
+        }
+    }
     plan.updater = getpid();
     return plan;
 }

@@ -127,7 +127,10 @@ struct Plan
     int reportFd = -1;
     std::string program;
     std::string compressedImage;
+    // The scratch directory, absolute, and the working directory xz starts
+    // in, where a relative compressed image's path leads to it.
     std::string scratchDirectory;
+    std::string workingDirectory = "/";
     pid_t updater = 0;
 };
 

@@ -179,11 +179,12 @@ int assemble(const Plan& plan)
     return placeDirectory(plan.scratchDirectory, MS_NOEXEC);
 }
 
-// Makes the assembly point "/" and lets go of the old root.
-int pivot()
+// Makes the assembly point "/" and lets go of the old root; xz starts in
+// `workingDirectory`.
+int pivot(const std::string& workingDirectory)
 {
     if (chdir(assembly) != 0 || syscall(SYS_pivot_root, ".", ".") != 0 ||
-        umount2(".", MNT_DETACH) != 0 || chdir("/") != 0 ||
+        umount2(".", MNT_DETACH) != 0 || chdir(workingDirectory.c_str()) != 0 ||
         mount(nullptr, "/", nullptr,
               MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) != 0)
     {
@@ -208,7 +209,7 @@ int enterMinimalRoot(const Plan& plan)
     {
         return error;
     }
-    return pivot();
+    return pivot(plan.workingDirectory);
 }
 
 } // namespace update::confinement
