@@ -321,11 +321,6 @@ class Sandbox:
             path = self.workdir / 'xz-missing'
             path.write_bytes(b'')
             path.chmod(0o644)
-        elif xz == 'failing':
-            path = self.workdir / 'xz-failing'
-            path.write_text('#!/bin/sh\necho "xz: simulated failure" >&2\n'
-                            'exit 1\n')
-            path.chmod(0o755)
         else:
             path = Path(xz)
         return path

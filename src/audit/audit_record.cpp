@@ -170,6 +170,11 @@ std::string summary(const Run::Facts& facts, const Verdict& verdict)
     {
         text += "; " + warning;
     }
+    if (!facts.decompressorFailure.empty())
+    {
+        text += "; xz not started (" + facts.decompressorFailure + ": " +
+                std::strerror(facts.decompressorError) + ")";
+    }
     if (facts.writeError != 0)
     {
         text += std::string("; task list not written: ") +
@@ -180,6 +185,24 @@ std::string summary(const Run::Facts& facts, const Verdict& verdict)
         }
     }
     return text;
+}
+
+void addDecompressorFields(const Run::Facts& facts,
+                           std::vector<std::string>& fields)
+{
+    if (!facts.decompressorRan)
+    {
+        return;
+    }
+    fields.push_back("BIOS_AUDIT_DECOMPRESSOR_CONFINEMENT=" +
+                     facts.decompressorLayers);
+    if (!facts.decompressorFailure.empty())
+    {
+        fields.push_back("BIOS_AUDIT_DECOMPRESSOR_FAILED=" +
+                         facts.decompressorFailure);
+        fields.push_back("BIOS_AUDIT_DECOMPRESSOR_ERRNO=" +
+                         std::to_string(facts.decompressorError));
+    }
 }
 
 std::vector<std::string> recordFields(const Run::Facts& facts)
@@ -237,6 +260,7 @@ std::vector<std::string> recordFields(const Run::Facts& facts)
     {
         fields.push_back("BIOS_AUDIT_CAPSULE_SHA512=" + facts.capsuleSha512);
     }
+    addDecompressorFields(facts, fields);
     return fields;
 }
 
@@ -378,6 +402,26 @@ void noteStagedCapsule(const std::string& sha512Hex) noexcept
     }
     catch (const std::exception&)
     {}
+}
+
+void noteDecompressor(const std::string& layers, const std::string& failure,
+                      int error) noexcept
+{
+    if (current == nullptr)
+    {
+        return;
+    }
+    try
+    {
+        current->decompressorRan = true;
+        current->decompressorLayers = layers;
+        current->decompressorFailure = failure;
+        current->decompressorError = error;
+    }
+    catch (const std::exception&)
+    {
+        // Out of memory: the record goes without them.
+    }
 }
 
 } // namespace audit

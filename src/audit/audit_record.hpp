@@ -91,6 +91,12 @@ class Run
         std::string capsuleSha512;
         // Work of other jobs the run lost, and what to do about it.
         std::vector<std::string> warnings;
+        // The decompressor's confinement: the layers in force, and what
+        // kept xz from starting ("start" or a layer) with its errno.
+        bool decompressorRan = false;
+        std::string decompressorLayers;
+        std::string decompressorFailure;
+        int decompressorError = 0;
     };
 
   private:
@@ -124,5 +130,12 @@ void noteVerified(std::uint8_t releaseType) noexcept;
 
 // The capsule was staged; its copy's SHA-512 in lower-case hex.
 void noteStagedCapsule(const std::string& sha512Hex) noexcept;
+
+// The decompressor ran with `layers` of its confinement in force (names,
+// comma-separated); `failure` names what kept xz from starting ("start",
+// or a layer that could not be set up), empty when nothing did, and
+// `error` its errno.
+void noteDecompressor(const std::string& layers, const std::string& failure,
+                      int error) noexcept;
 
 } // namespace audit

@@ -142,6 +142,15 @@ inline constexpr Fail<> compressedNotOpened{
 inline constexpr Fail<> decompressorFailed{
     "uncompressBiosCapFile", 121, Cause::unwrap,
     "Failure #1 in decompress bios.lzma."};
+// Why xz did not start, said before decompressorFailed: a required layer of
+// its confinement (name, error text, errno), or the start itself (program,
+// error text, errno).
+inline constexpr Fail<const char*, const char*, int> confinementFailed{
+    "uncompressBiosCapFile", 117, Cause::bmcState,
+    "Decompressor confinement %s could not be set up: %s (errno %d)"};
+inline constexpr Fail<const char*, const char*, int> decompressorNotStarted{
+    "uncompressBiosCapFile", 119, Cause::bmcState,
+    "Could not start %s: %s (errno %d)"};
 inline constexpr Fail<> decompressorNotForked{
     "uncompressBiosCapFile", 127, Cause::bmcState,
     "Failure #2 in decompress bios.lzma."};
@@ -294,6 +303,8 @@ inline constexpr auto all = std::to_array<const diag::Entry*>({
     &rbuNotSkipped,
     &noCopyBuffer,
     &compressedNotOpened,
+    &confinementFailed,
+    &decompressorNotStarted,
     &decompressorFailed,
     &decompressorNotForked,
     &imageNotOpened,

@@ -1,24 +1,19 @@
 #include "update/bios_image_context.hpp"
 
 #include "audit/audit_record.hpp"
-#include "build_limits.hpp"
 #include "capsule/layout.hpp"
 #include "diag.hpp"
+#include "update/confinement.hpp"
 #include "update/decompression_fault.hpp"
 
-#include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <array>
-#include <csignal>
-#include <cstdlib>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <utility>
 
 namespace update
@@ -26,8 +21,6 @@ namespace update
 namespace
 {
 
-constexpr const char* xzPath = "/usr/bin/xz";
-constexpr const char* xzDecompress = "-d";
 constexpr mode_t scratchDirectoryMode = 0766;
 
 using namespace capsule::layout;
@@ -55,83 +48,6 @@ void copyRest(std::FILE* in, std::FILE* out, std::uint8_t* buffer)
         static_cast<void>(std::fwrite(buffer, 1, count, out));
         count = std::fread(buffer, 1, streamBufferSize, in);
     }
-}
-
-// What execl returns when it fails.
-constexpr int execFailed = -1;
-
-// After the CPU limit's warning signal, xz has this long to remove its
-// output before it is killed.
-constexpr rlim_t cpuGraceSeconds = 5;
-
-// The limits of the xz child: the built-in ones, or lower ones that the
-// updater was started with.
-struct DecompressorLimits
-{
-    rlimit fileSize{};
-    rlimit cpuTime{};
-};
-
-DecompressorLimits decompressorLimits()
-{
-    DecompressorLimits limits{};
-    rlimit inherited{RLIM_INFINITY, RLIM_INFINITY};
-    (void)getrlimit(RLIMIT_FSIZE, &inherited);
-    const rlim_t fileSize =
-        std::min<rlim_t>(inherited.rlim_cur, limits::maxImageSize);
-    limits.fileSize = {fileSize, fileSize};
-
-    inherited = {RLIM_INFINITY, RLIM_INFINITY};
-    (void)getrlimit(RLIMIT_CPU, &inherited);
-    const rlim_t cpuTime = std::min<rlim_t>(
-        inherited.rlim_cur,
-        static_cast<rlim_t>(limits::decompressCpuTime.count()));
-    limits.cpuTime = {cpuTime, std::min<rlim_t>(inherited.rlim_max,
-                                                cpuTime + cpuGraceSeconds)};
-    return limits;
-}
-
-// Starts "/usr/bin/xz -d <compressed image>" as a child process and returns
-// fork's result. A child whose execl fails ends with execl's result as its
-// exit status (255).
-//
-// The child may write no file larger than the largest image, and may use
-// only so much CPU time. With SIGXFSZ ignored, a write past the size limit
-// fails and xz ends with exit status 1, its output removed; past the CPU
-// time, xz removes its output and ends by SIGXCPU, so the next step finds
-// no image. Either way the capsule fails in unwrapping and the 32-bit image
-// size can never wrap.
-//
-// The child is killed when the updater ends, so that no xz outlives the
-// update that started it; if the updater is already gone, it does not run.
-pid_t startDecompressor(const ScratchArea& area)
-{
-    const DecompressorLimits limits = decompressorLimits();
-    const pid_t parent = getpid();
-    const pid_t child = fork();
-    if (child == 0)
-    {
-        // Unbounded, xz does not run: the child ends as if it had not started.
-        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent ||
-            setrlimit(RLIMIT_FSIZE, &limits.fileSize) != 0 ||
-            setrlimit(RLIMIT_CPU, &limits.cpuTime) != 0 ||
-            std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
-        {
-            std::exit(execFailed);
-        }
-        const int result = execl(xzPath, xzPath, xzDecompress,
-                                 area.compressedImage.c_str(), nullptr);
-        std::exit(result);
-    }
-    return child;
-}
-
-// Blocks until the child has ended and returns its status word.
-int waitForDecompressor(pid_t child)
-{
-    int status = 0;
-    waitpid(child, &status, 0);
-    return status;
 }
 
 } // namespace
@@ -219,32 +135,66 @@ bool extractCompressedBody(BiosImageContext& ctx)
     return true;
 }
 
+// Says why xz did not start, when the child could tell: a layer of its
+// confinement that could not be set up, or the start itself.
+void reportStartFailure(const confinement::Report& report)
+{
+    if (report.failedLayer < confinement::layerNames.size())
+    {
+        const std::string layer(confinement::layerNames.at(report.failedLayer));
+        diag::fail(lines::confinementFailed, layer.c_str(),
+                   std::strerror(report.layerError), report.layerError);
+    }
+    else if (report.startError != 0)
+    {
+        diag::fail(lines::decompressorNotStarted, confinement::xzProgram,
+                   std::strerror(report.startError), report.startError);
+    }
+}
+
+void noteConfinement(const confinement::Report& report)
+{
+    const bool layerFailed =
+        report.failedLayer < confinement::layerNames.size();
+    audit::noteDecompressor(
+        confinement::describe(report.inForce),
+        layerFailed
+            ? std::string(confinement::layerNames.at(report.failedLayer))
+            : std::string(report.startError != 0 ? "start" : ""),
+        layerFailed ? report.layerError : report.startError);
+}
+
 // Runs the decompressor over the scratch area and opens what it wrote,
 // noting its size.
 bool decompressImage(BiosImageContext& ctx)
 {
     const ScratchArea& area = ctx.scratch;
-    const pid_t child = startDecompressor(area);
-    if (child < 0)
+    const confinement::Run run =
+        confinement::runDecompressor(area, confinement::requiredByBuild());
+    if (!run.forked)
     {
         diag::fail(lines::decompressorNotForked);
         return false;
     }
-    if ((waitForDecompressor(child) & exitCodeByteMask) != 0)
+    noteConfinement(run.report);
+    if ((run.status & exitCodeByteMask) != 0)
     {
+        reportStartFailure(run.report);
         diag::fail(lines::decompressorFailed);
-        if (bmcAtFault(xzPath, area))
+        if (bmcAtFault(confinement::xzProgram, area))
         {
             audit::noteCause(diag::Cause::bmcState);
         }
         return false;
     }
-    ctx.file.reset(std::fopen(area.image.c_str(), "rb"));
+    UniqueFd image = confinement::openImage(run, area);
+    ctx.file.reset(image.valid() ? fdopen(image.get(), "rb") : nullptr);
     if (!ctx.file)
     {
         diag::fail(lines::imageNotOpened);
         return false;
     }
+    static_cast<void>(image.release());
     if (std::fseek(ctx.file.get(), 0, SEEK_END) != 0)
     {
         return false;

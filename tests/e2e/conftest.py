@@ -31,6 +31,7 @@ BUILD_ROOT = Path(os.environ.get('BUILD_ROOT', SOURCE_ROOT / 'build'))
 UPDATER = Path(os.environ.get('UPDATER_BINARY',
                               BUILD_ROOT / 'src' / 'morvex_bios_updater'))
 FAULT_SHIM = BUILD_ROOT / 'tests' / 'e2e' / 'libfault_shim.so'
+XZ_STAND_IN = BUILD_ROOT / 'tests' / 'e2e' / 'xz_stand_in'
 WRAPPER = shlex.split(os.environ.get('UPDATER_WRAPPER', ''))
 
 sys.path.insert(0, str(SOURCE_ROOT / 'sim'))
@@ -123,6 +124,21 @@ def with_faults(sandbox, **variables):
         f'exec {shlex.join(sandbox.exec_words(UPDATER))} "$@"\n')
     wrapper.chmod(0o755)
     return wrapper
+
+
+# The layers of the decompressor's confinement in force: all of them, but
+# no seccomp filter under emulation, where qemu-user cannot install one for
+# its guest (scripts/test builds that stage without requiring it).
+NO_SECCOMP_UNDER_EMULATION = 'qemu-user installs no seccomp filter'
+CONFINEMENT = ('user,capabilities,no-new-privs,mount,pid,network,ipc,'
+               + ('' if WRAPPER else 'seccomp,') + 'limits')
+
+
+def stand_in(mode, setup=None):
+    """Sandbox setup text that has the xz stand-in (xz_stand_in.c, bound
+    over /usr/bin/xz with xz=XZ_STAND_IN) do `mode`; "$$" in it is the
+    updater's process id."""
+    return f'export XZ_STAND_IN="{mode}"' + (f'\n{setup}' if setup else '')
 
 
 def usage_text(program):

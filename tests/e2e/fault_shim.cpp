@@ -5,8 +5,9 @@
 //       return success with a method error reply in place of the peer's
 //       answer: the case that a caller's error-reply check exists for.
 //   FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN=/some/file
-//       Once the process has opened that path (fopen or open), every
-//       further operator new throws std::bad_alloc.
+//       Once the process has opened that path (fopen, open, or openat
+//       relative to a directory), every further operator new throws
+//       std::bad_alloc.
 //   FAULT_SHIM_FILE=/some/file  FAULT_SHIM_FAULTS=pwrite:2:EIO,ftruncate:*:kill
 //       Calls of pwrite, ftruncate, fallocate and fsync on a descriptor of
 //       that file fail: "<function>:<n>:<what>" hits the n-th such call on
@@ -25,7 +26,10 @@
 //   FAULT_SHIM_OWN_CALL_FAILS=EVP_MD_CTX_new@2,EVP_DigestVerifyUpdate,flock@1
 //       These fail when the program's own code calls them ("@n": only its
 //       n-th such call); calls from its libraries go through. A failed
-//       flock says ENOLCK.
+//       flock says ENOLCK. Also, as a kernel without the feature would:
+//       unshare (EINVAL), setresuid (EAGAIN), seccomp_load (EINVAL) and
+//       prctl<option> (EINVAL; prctl38 is PR_SET_NO_NEW_PRIVS). Children
+//       forked by the program count on from their parent's count.
 //   FAULT_SHIM_MANIFEST_CALL_FAILS=d2i_PUBKEY,EVP_PKEY_is_a@1
 //       These OpenSSL calls fail (null, or 0) when the manifest library
 //       (libvardex) makes them ("@n": only its n-th such call).
@@ -248,6 +252,31 @@ extern "C" int open(const char* path, int flags, ...)
 extern "C" int open64(const char* path, int flags, ...)
     __attribute__((alias("open")));
 
+extern "C" int openat(int directory, const char* path, int flags, ...)
+{
+    static const auto realOpen =
+        nextSymbol<int (*)(int, const char*, int, ...)>("openat");
+    std::va_list args;
+    va_start(args, flags);
+    const bool hasMode = (flags & (O_CREAT | O_TMPFILE)) != 0;
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+    const mode_t mode = hasMode ? va_arg(args, mode_t) : 0;
+    va_end(args);
+    const int fd = realOpen(directory, path, flags, mode);
+    // The path the descriptor stands for, found without allocating.
+    std::array<char, 4096> link{};
+    std::array<char, 64> name{};
+    std::snprintf(name.data(), name.size(), "/proc/self/fd/%d", fd);
+    if (fd >= 0 && readlink(name.data(), link.data(), link.size() - 1) > 0)
+    {
+        noteOpen(link.data());
+    }
+    return fd;
+}
+
+extern "C" int openat64(int directory, const char* path, int flags, ...)
+    __attribute__((alias("openat")));
+
 namespace
 {
 
@@ -383,6 +412,54 @@ extern "C" int flock(int fd, int operation)
         return -1;
     }
     return real(fd, operation);
+}
+
+// The kernel lacks what these calls ask for, when the program's own code
+// makes them.
+extern "C" int unshare(int flags)
+{
+    static const auto real = nextSymbol<int (*)(int)>("unshare");
+    if (callFails("unshare", __builtin_return_address(0)))
+    {
+        errno = EINVAL;
+        return -1;
+    }
+    return real(flags);
+}
+
+extern "C" int setresuid(uid_t real, uid_t effective, uid_t saved)
+{
+    static const auto next =
+        nextSymbol<int (*)(uid_t, uid_t, uid_t)>("setresuid");
+    if (callFails("setresuid", __builtin_return_address(0)))
+    {
+        errno = EAGAIN;
+        return -1;
+    }
+    return next(real, effective, saved);
+}
+
+extern "C" int seccomp_load(void* filter)
+{
+    static const auto real = nextSymbol<int (*)(void*)>("seccomp_load");
+    return callFails("seccomp_load", __builtin_return_address(0))
+               ? -EINVAL
+               : real(filter);
+}
+
+extern "C" int prctl(int option, unsigned long a, unsigned long b,
+                     unsigned long c, unsigned long d)
+{
+    using Prctl = int (*)(int, unsigned long, unsigned long, unsigned long,
+                          unsigned long);
+    static const auto real = nextSymbol<Prctl>("prctl");
+    const std::string name = "prctl" + std::to_string(option);
+    if (callFails(name.c_str(), __builtin_return_address(0)))
+    {
+        errno = EINVAL;
+        return -1;
+    }
+    return real(option, a, b, c, d);
 }
 
 extern "C" void* EVP_MD_CTX_new()

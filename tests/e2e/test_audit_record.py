@@ -12,7 +12,8 @@ import subprocess
 
 import pytest
 
-from conftest import ACTIVATION, BIOS_UPDATER, SOURCE_ROOT, WRAPPER
+from conftest import (ACTIVATION, BIOS_UPDATER, CONFINEMENT, SOURCE_ROOT,
+                      WRAPPER)
 from journal_fixture import AUDIT_ID
 from task_lists import LIST, import_entry, task_list, update_entry
 from test_install import installed  # noqa: F401 pylint: disable=unused-import
@@ -62,9 +63,17 @@ UPDATE = {'COMMAND': 'startUpdate', 'VERSION_ID': VERSION_ID,
 UPDATE_ID = f'{VERSION_ID} JID_1'
 
 
-def refused_update(run, cause, line, fields=None):
+def refused_update(run, cause, line, fields=None, note=''):
     return (run, 1, {**UPDATE, **(fields or {}), **refused(cause, line)},
-            f'startUpdate {UPDATE_ID}: refused ({cause} at {line})')
+            f'startUpdate {UPDATE_ID}: refused ({cause} at {line}){note}')
+
+
+def xz_not_started(why, errno, layer='start', layers=CONFINEMENT):
+    """The fields and the summary's ending of a run whose xz did not
+    start: `layer` (or the start itself) failed with `errno`."""
+    return ({'DECOMPRESSOR_CONFINEMENT': layers, 'DECOMPRESSOR_FAILED': layer,
+             'DECOMPRESSOR_ERRNO': str(errno)},
+            f'; xz not started ({layer}: {why})')
 
 
 def superseded(update):
@@ -82,7 +91,9 @@ SET_ASIDE = ('the task list could not be read whole; its old text is kept '
              'queue again the jobs it held that the new list lacks')
 SCRATCH = '/mnt/scratchpad'
 XZ_FAILED = 'uncompressBiosCapFile.121'
-VERIFIED = {'RELEASE_TYPE': '0x02', 'ROOT_KEY_SHA256': 'root key'}
+XZ_NOT_STARTED = 'uncompressBiosCapFile.119'
+CONFINED = {'DECOMPRESSOR_CONFINEMENT': CONFINEMENT}
+VERIFIED = {**CONFINED, 'RELEASE_TYPE': '0x02', 'ROOT_KEY_SHA256': 'root key'}
 STAGED = {**VERIFIED, 'CAPSULE_SHA512': 'capsule'}
 NO_TASK_LIST = {'OUTCOME': 'failed', 'CAUSE': 'task list', 'PRIORITY': '4',
                 'TASK_LIST': 'not written', 'TASK_LIST_ERRNO': '30'}
@@ -101,21 +112,22 @@ RUNS = {
     # The decompressed image does not fit beside the compressed one.
     'scratch area full': refused_update(update_run(_pack(size=40000), setup=(
         f'mount -t tmpfs -o size=64k full {SCRATCH}')), 'BMC state',
-        XZ_FAILED),
+        XZ_FAILED, CONFINED),
     'scratch area missing': refused_update(update_run(
         setup='mount -t tmpfs none /mnt'), 'BMC state',
         'uncompressBiosCapFile.47'),
-    # Until xz's start is reported by a line of its own: .121.
     'xz not executable': refused_update(update_run(
-        lambda u: setattr(u, 'xz', 'missing')), 'BMC state', XZ_FAILED),
+        lambda u: setattr(u, 'xz', 'missing')), 'BMC state', XZ_NOT_STARTED,
+        *xz_not_started('Permission denied', 13)),
     'xz missing': refused_update(update_run(
-        setup='mount -t tmpfs none /usr/bin'), 'BMC state', XZ_FAILED),
+        setup='mount -t tmpfs none /usr/bin'), 'BMC state', XZ_NOT_STARTED,
+        *xz_not_started('No such file or directory', 2)),
     'manifest': refused_update(update_run(_pack(root_key=SOURCE_ROOT / (
         'keys/development/image_signing_private.pem'))), 'manifest',
-        'verifyBiosImage.184'),
+        'verifyBiosImage.184', CONFINED),
     'signature': refused_update(update_run(_image(
         lambda i: flip(i, len(i) - SLOT - 1))), 'signature',
-        'signature_verify.302'),
+        'signature_verify.302', CONFINED),
     'staging': refused_update(update_run(
         setup='mount -o remount,bind,ro /tmp'), 'staging', 'startUpdate.360',
         VERIFIED),
@@ -124,6 +136,11 @@ RUNS = {
     'bus': refused_update(update_run(
         lambda u: u.properties.update(path=None)), 'bus',
         'getCommonFilePath.65'),
+    # The network namespace cannot be had (the third unshare).
+    'decompressor confinement': refused_update(update_run(
+        lambda u: u.faults.update(FAULT_SHIM_OWN_CALL_FAILS='unshare@3')),
+        'BMC state', 'uncompressBiosCapFile.117',
+        *xz_not_started('Invalid argument', 22, 'network', 'pid')),
     'superseded update': (update_run(superseded), 0, {
         **UPDATE, **STAGED, 'OUTCOME': 'staged', 'TASK_LIST': 'written',
         'PRIORITY': '4', 'WARNING': SUPERSEDED},

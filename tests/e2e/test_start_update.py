@@ -17,8 +17,10 @@ import pytest
 from capsules import SLOT, bomb, flip, image_of, rewrap
 from conftest import (ACTIVATION, ACTIVATIONS, BIOS_UPDATER, BUILD_ROOT,
                       FILE_PATH, JOB_CONTROL, SOFTWARE_ROOT, SOURCE_ROOT,
-                      UPDATER, VERSION, call_failed, fail_line, info_line,
-                      platform_libs_rows, property_call, with_faults)
+                      NO_SECCOMP_UNDER_EMULATION, UPDATER, VERSION, WRAPPER,
+                      XZ_STAND_IN, call_failed, fail_line,
+                      info_line, platform_libs_rows, property_call, stand_in,
+                      with_faults)
 from task_lists import FILE_EXPORT, LIST, import_entry, task_list, update_entry
 
 VERSION_ID = 'a3d2fe67'
@@ -176,35 +178,22 @@ def _first_existing_entry_of_many(u):
     u.name = next(n for n in os.listdir(u.payload) if (u.payload / n).exists())
 
 
-SWAPPING_XZ = '''#!/usr/bin/python3
-import lzma, os, sys
-payload, tampered, how = {payload!r}, {tampered!r}, {how!r}
-with open(tampered, 'rb') as source:
-    data = source.read()
-if how == 'rename':
-    with open(payload + '.new', 'wb') as out:
-        out.write(data)
-    os.replace(payload + '.new', payload)
-else:
-    with open(payload, 'r+b') as out:
-        out.write(data)
-        out.truncate()
-with open(sys.argv[2], 'rb') as packed:
-    image = lzma.decompress(packed.read())
-with open(sys.argv[2][:-5], 'wb') as out:
-    out.write(image)
-os.remove(sys.argv[2])
-'''
+# Puts {tampered} at the payload's name {payload} once the body has been
+# copied, while the (slow) decompressor runs.
+SWAP = ('(for i in $(seq 500); do [ -e /mnt/scratchpad/biosscratchpad/'
+        'bios.lzma ] && break; sleep 0.01; done; {how}) >/dev/null 2>&1 &')
+SWAPS = {'write': 'cat {tampered} > {payload}',
+         'rename': 'cp {tampered} {payload}.new && mv {payload}.new {payload}'}
 
 
 def _swapping_xz(u, how):
-    """Between the capsule's copy and its staging, the decompressor puts a
-    tampered capsule at the payload's name."""
+    """Between the capsule's copy and its staging, a tampered capsule is
+    put at the payload's name."""
     image = image_of(u.capsule)
     tampered = u.sandbox.workdir / 'tampered.cap'
     tampered.write_bytes(rewrap(u.capsule, flip(image, len(image) - SLOT - 1)))
-    _xz(SWAPPING_XZ.format(payload=str(u.payload / u.name),
-                           tampered=str(tampered), how=how))(u)
+    _xz('slow', SWAP.format(how=SWAPS[how].format(
+        tampered=tampered, payload=u.payload / u.name)))(u)
 
 
 def _payload_entry(make):
@@ -287,13 +276,8 @@ def _bomb(size):
     return _then(lambda u: u.place(bomb(size)), _set(setup='ulimit -f 2048'))
 
 
-def _xz(script, **changes):
-    def arrange(u):
-        u.xz = u.sandbox.workdir / 'xz-stand-in'
-        u.xz.write_text(script)
-        u.xz.chmod(0o755)
-        _set(**changes)(u)
-    return arrange
+def _xz(mode, setup=None):
+    return _set(xz=XZ_STAND_IN, setup=stand_in(mode, setup))
 
 
 def _socket_as_capsule(u):
@@ -311,19 +295,16 @@ def _limits_seen_by_xz():
     size = int(re.search(r'maxImageSize =\s*std::uint64_t\{(\d+)\}',
                          text).group(1)) << 20
     cpu = int(re.search(r'decompressCpuTime\{(\d+)\}', text).group(1))
-    return f'({size}, {size}) ({cpu}, {cpu + 5}) True 766\n'.encode()
+    memory = int(re.search(r'decompressMemory =\s*std::uint64_t\{(\d+)\}',
+                           text).group(1)) << 20
+    # qemu-user keeps its guest's address-space limit to itself.
+    memory = -1 if WRAPPER else memory
+    return (f'({size}, {size}) ({cpu}, {cpu + 5}) ({memory}, {memory}) True '
+            '766\n').encode()
 
 
-XZ_REPORTS_ITS_LIMITS = (
-    '#!/usr/bin/python3\n'
-    'import os, resource, signal, sys\n'
-    'size = resource.getrlimit(resource.RLIMIT_FSIZE)\n'
-    'cpu = resource.getrlimit(resource.RLIMIT_CPU)\n'
-    'ignored = signal.getsignal(signal.SIGXFSZ) == signal.SIG_IGN\n'
-    'mode = os.stat(os.path.dirname(sys.argv[2])).st_mode & 0o7777\n'
-    'print(f"{size} {cpu} {ignored} {mode:o}", file=sys.stderr)\n'
-    'sys.exit(1)\n')
 XZ_FAILED = (121, 'Failure #1 in decompress bios.lzma.')
+EINVAL = 'Invalid argument (errno 22)'
 TOO_LARGE = unwrap_failed(*XZ_FAILED, f'/usr/bin/xz: {SCRATCH}/bios: Write '
                           'error: File too large\n'.encode())
 NO_IMAGE = unwrap_failed(135, 'Failed to open uncompressed header file.')
@@ -395,19 +376,33 @@ STOPS = {
     'scratch-area-full': (
         _set(setup='mount -t tmpfs -o nr_inodes=2 full /mnt/scratchpad'),
         'unwrap', unwrap_failed(89, 'Failed to open bios.lzma.')),
-    'no-xz': (_set(xz='missing'), 'unwrap', unwrap_failed(*XZ_FAILED)),
-    'xz-fails': (_set(xz='failing'), 'unwrap', unwrap_failed(
+    'no-xz': (_set(xz='missing'), 'unwrap', unwrap_failed(
+        *XZ_FAILED, fail(119, 'Could not start /usr/bin/xz: Permission '
+                         'denied (errno 13)', 'uncompressBiosCapFile'))),
+    'xz-fails': (_xz('fail'), 'unwrap', unwrap_failed(
         *XZ_FAILED, b'xz: simulated failure\n')),
     'xz-runs-within-the-limits': (
-        _xz(XZ_REPORTS_ITS_LIMITS, setup='umask 0'), 'unwrap',
+        _xz('limits', setup='umask 0'), 'unwrap',
         lambda u: unwrap_failed(*XZ_FAILED, _limits_seen_by_xz())),
     'fork-fails': (_set(faults={'FAULT_SHIM_FORK_FAILS': 1}), 'unwrap',
                    unwrap_failed(127, 'Failure #2 in decompress bios.lzma.')),
-    'xz-writes-nothing': (_xz('#!/bin/sh\nexit 0\n'), 'unwrap', NO_IMAGE),
+    # A layer of the decompressor's confinement that the kernel lacks.
+    **{f'no-{layer}-layer': (_set(faults={'FAULT_SHIM_OWN_CALL_FAILS': call}),
+                             'unwrap', unwrap_failed(*XZ_FAILED, fail(
+                                 117, f'Decompressor confinement {layer} '
+                                 f'could not be set up: {why}',
+                                 'uncompressBiosCapFile')))
+       for layer, call, why in (
+           ('pid', 'unshare@1', EINVAL), ('mount', 'unshare@2', EINVAL),
+           ('network', 'unshare@3', EINVAL), ('ipc', 'unshare@4', EINVAL),
+           ('capabilities', 'prctl24', EINVAL),
+           ('user', 'setresuid', 'Resource temporarily unavailable (errno '
+            '11)'), ('no-new-privs', 'prctl38', EINVAL),
+           ('seccomp', 'seccomp_load', EINVAL))},
+    'xz-writes-nothing': (_xz('nothing'), 'unwrap', NO_IMAGE),
     # The exit-code byte of a killed child is 0: only the image is missing.
-    'xz-killed': (_xz('#!/bin/sh\nkill -KILL $$\n'), 'unwrap', NO_IMAGE),
-    'xz-beyond-its-cpu-time': (_xz('#!/bin/sh\nwhile :; do :; done\n',
-                                   setup='ulimit -t 2'), 'unwrap', NO_IMAGE),
+    'xz-killed': (_xz('kill'), 'unwrap', NO_IMAGE),
+    'xz-beyond-its-cpu-time': (_xz('spin', 'ulimit -t 2'), 'unwrap', NO_IMAGE),
     # An image beyond the limit (also one whose size wraps in 32 bits) is
     # refused; one at the limit is decompressed whole (and has no RBU).
     **{f'image-of-{size}-bytes': (_bomb(size), 'unwrap', TOO_LARGE)
@@ -496,6 +491,8 @@ STOPS = {
     'manifest-library-throws', 'manifest-library-EVP_DigestVerify-fails'))
 def test_where_an_update_stops_decides_what_it_leaves(sandbox, bmc, journal,
                                                       update, case):
+    if case == 'no-seccomp-layer' and WRAPPER:
+        pytest.skip(NO_SECCOMP_UNDER_EMULATION)
     arrange, stop, lines = STOPS[case]
     before, staging, queued, writes = STOPPED_AT[stop]
     (sandbox.tmp / 'tmpBIOSPayload').mkdir()
@@ -545,25 +542,6 @@ def test_pending_configuration_job_skips_the_export(sandbox, journal, update):
     assert task_file(sandbox) == task_list(config_job, update_task())
 
 
-# Decompresses like xz, and notes when another one runs at the same time.
-OVERLAP_NOTING_XZ = '''#!/usr/bin/python3
-import lzma, os, sys, time
-busy, log = {busy!r}, {log!r}
-try:
-    os.close(os.open(busy, os.O_CREAT | os.O_EXCL))
-except FileExistsError:
-    with open(log, 'a') as out:
-        out.write('overlap\\n')
-time.sleep(1)
-with open(sys.argv[2], 'rb') as packed:
-    image = lzma.decompress(packed.read())
-with open(sys.argv[2][:-5], 'wb') as out:
-    out.write(image)
-os.remove(sys.argv[2])
-os.remove(busy)
-'''
-
-
 @pytest.mark.parametrize('qorad', ['writable', 'read-only'])
 def test_concurrent_updates_end_as_if_run_one_after_the_other(
         sandbox, bmc, journal, pack, qorad):
@@ -571,22 +549,19 @@ def test_concurrent_updates_end_as_if_run_one_after_the_other(
                       name=f'{n}.cap', job_id=f'JID_{n}') for n in (1, 2)]
     for u in updates:
         u.publish()
-    xz = sandbox.workdir / 'xz-noting-overlaps'
-    xz.write_text(OVERLAP_NOTING_XZ.format(
-        busy=str(sandbox.workdir / 'xz-busy'),
-        log=str(sandbox.workdir / 'overlaps')))
-    xz.chmod(0o755)
     read_only = qorad == 'read-only'
-    setup = 'mount -o remount,bind,ro /var/lib/qorad' if read_only else None
-    runs = [sandbox.popen('startUpdate', u.version_id, xz=xz, setup=setup)
-            for u in updates]
+    # A slow decompressor: an update that overlapped it would remove its
+    # scratch files under it.
+    setup = stand_in('slow', 'mount -o remount,bind,ro /var/lib/qorad'
+                     if read_only else None)
+    runs = [sandbox.popen('startUpdate', u.version_id, xz=XZ_STAND_IN,
+                          setup=setup) for u in updates]
     no_config = NO_CONFIG.replace(b'No such file or directory',
                                   b'Read-only file system') \
         if read_only else NO_CONFIG
     for u, run in zip(updates, runs):
         assert run.communicate(timeout=120) + (run.returncode,) == (
             QUEUED, u.cap_file + verified() + RELEASE_SET + no_config, 0)
-    assert not (sandbox.workdir / 'overlaps').exists()
     assert scratch_left(sandbox) == []
     if read_only:
         assert not (sandbox.qorad / LIST).exists()
@@ -636,14 +611,77 @@ def _within_a_minute(condition):
     return condition()
 
 
+def stand_ins(mode):
+    """The live processes of the xz stand-in doing `mode`."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir('/proc')):
+        try:
+            with open(f'/proc/{pid}/environ', 'rb') as environ:
+                names = environ.read().split(b'\0')
+        except OSError:
+            continue
+        if f'XZ_STAND_IN={mode}'.encode() in names and _alive(pid):
+            found.append(pid)
+    return found
+
+
 def test_the_decompressor_dies_with_the_updater(sandbox, update):
-    pid = sandbox.workdir / 'xz-pid'
-    _xz(f'#!/bin/sh\necho $$ > {pid}.new\nmv {pid}.new {pid}\n'
-        'exec sleep 600\n')(update)
+    mode = f'sleep:{sandbox.workdir.name}'
     update.publish()
-    run = sandbox.popen('startUpdate', update.version_id, xz=update.xz)
-    assert _within_a_minute(pid.exists)
+    run = sandbox.popen('startUpdate', update.version_id, xz=XZ_STAND_IN,
+                        setup=stand_in(mode))
+    assert _within_a_minute(lambda: stand_ins(mode))
     run.kill()
     run.communicate()
-    xz = int(pid.read_text())
-    assert _within_a_minute(lambda: not _alive(xz))
+    assert _within_a_minute(lambda: not stand_ins(mode))
+
+
+# One escape per row, tried by a decompressor taken over ("$$": the
+# updater's process id), and the sandbox's setup before the run.
+ESCAPES = {
+    'file-in-qorad': ('create:/var/lib/qorad/escaped', None),
+    'append-to-task-list': ('append:/var/lib/qorad/BIOS_task_list.json',
+                            None),
+    'file-in-staging': ('create:/tmp/tmpBIOSPayload/escaped', None),
+    'file-in-tmp': ('create:/tmp/escaped', None),
+    'file-in-scratchpad': ('create:/mnt/scratchpad/escaped', None),
+    'updater-files-through-proc': ('procfd:$$', None),
+    'signal-to-updater': ('signal:$$', None),
+    'ptrace-of-updater': ('ptrace:$$', None),
+    'system-bus': ('bus', None),
+    'loopback-listener': ('tcp:{port}', None),
+    'capabilities-left': ('caps', None),
+    'new-privileges': ('nnp', None),
+    'secrets': ('read:/etc/shadow', None),
+    'inherited-descriptor': ('fds', 'exec 7</etc/hostname'),
+    'process-left-behind': ('child:{token}', None),
+}
+
+
+@pytest.mark.parametrize('escape', ESCAPES)
+def test_a_decompressor_taken_over_reaches_nothing(
+        sandbox, journal, update, escape):
+    """The stand-in decompresses as xz does after one escape attempt, and
+    says so if it worked; the update is as if xz had only decompressed."""
+    mode, setup = ESCAPES[escape]
+    (sandbox.qorad / LIST).write_bytes(task_list(OLD_TASK))
+    (sandbox.tmp / 'tmpBIOSPayload').mkdir()
+    with socket.socket() as listener:
+        listener.bind(('127.0.0.1', 0))
+        listener.listen()
+        listener.setblocking(False)
+        mode = mode.format(port=listener.getsockname()[1],
+                           token=sandbox.workdir.name)
+        _xz(mode, setup)(update)
+        result = update.run()
+        with pytest.raises(BlockingIOError):
+            listener.accept()
+    assert (result.returncode, result.stdout, result.stderr) == (
+        0, QUEUED, update.cap_file + verified() + RELEASE_SET + NO_CONFIG)
+    assert staged(sandbox) == {update.name: update.capsule}
+    assert task_file(sandbox) == task_list(FILE_EXPORT, OLD_TASK,
+                                           update_task())
+    assert [p for p in (sandbox.qorad, sandbox.tmp, sandbox.scratchpad)
+            if (p / 'escaped').exists()] == []
+    assert scratch_left(sandbox) == []
+    assert stand_ins(mode) == []
