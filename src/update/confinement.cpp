@@ -195,6 +195,12 @@ bool starterGone(int lifeline)
         _exit(cannotStart);
     }
     close(lifeline);
+    // A decompressor that is not there is named as such, not as a root that
+    // could not be assembled around it.
+    if (access(plan.program.c_str(), F_OK) != 0)
+    {
+        cannotStartXz(plan, errno);
+    }
     Setup setup(plan);
     setup.layer(Layer::mount, [&] { return enterMinimalRoot(plan); });
     setup.layer(Layer::network, [] { return errorOf(unshare(CLONE_NEWNET)); });

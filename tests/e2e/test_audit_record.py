@@ -121,7 +121,7 @@ RUNS = {
         *xz_not_started('Permission denied', 13)),
     'xz missing': refused_update(update_run(
         setup='mount -t tmpfs none /usr/bin'), 'BMC state', XZ_NOT_STARTED,
-        *xz_not_started('No such file or directory', 2)),
+        *xz_not_started('No such file or directory', 2, layers='pid')),
     'manifest': refused_update(update_run(_pack(root_key=SOURCE_ROOT / (
         'keys/development/image_signing_private.pem'))), 'manifest',
         'verifyBiosImage.184', CONFINED),
