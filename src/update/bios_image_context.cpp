@@ -67,7 +67,8 @@ BiosImageContext::BiosImageContext(const std::string& capsulePath,
 BiosImageContext::BiosImageContext(std::string capsulePath, FilePtr capsule,
                                    ScratchArea area) :
     file(std::move(capsule)),
-    path(std::move(capsulePath)), scratch(std::move(area))
+    path(std::move(capsulePath)), scratch(std::move(area)),
+    requiredConfinement(confinement::requiredByBuild())
 {}
 
 BiosImageContext::~BiosImageContext()
@@ -170,7 +171,7 @@ bool decompressImage(BiosImageContext& ctx)
 {
     const ScratchArea& area = ctx.scratch;
     const confinement::Run run =
-        confinement::runDecompressor(area, confinement::requiredByBuild());
+        confinement::runDecompressor(area, ctx.requiredConfinement);
     if (!run.forked)
     {
         diag::fail(lines::decompressorNotForked);
@@ -181,7 +182,7 @@ bool decompressImage(BiosImageContext& ctx)
     {
         reportStartFailure(run.report);
         diag::fail(lines::decompressorFailed);
-        if (bmcAtFault(confinement::xzProgram, area))
+        if (bmcAtFault(area, ctx.requiredConfinement))
         {
             audit::noteCause(diag::Cause::bmcState);
         }

@@ -78,6 +78,10 @@ struct BiosImageContext
     std::string path;
     // Where this context unwraps and what it removes when it ends.
     ScratchArea scratch;
+    // The layers of the decompressor's confinement without which xz does
+    // not run (a confinement::Layers set): the build's, unless the context's
+    // owner can give fewer.
+    std::uint32_t requiredConfinement;
 };
 
 // The first step of unwrapping: walks the open capsule's UEFI and RBU

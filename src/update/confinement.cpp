@@ -29,6 +29,7 @@ static_assert(parseLayers(limits::decompressorConfinement) <
               "decompressor-confinement names a layer no one knows");
 
 constexpr const char* decompressArgument = "-d";
+constexpr const char* testArgument = "-t";
 
 // A child that cannot start xz ends as one whose execl failed: exit(-1).
 constexpr int cannotStart = 255;
@@ -151,7 +152,9 @@ int applyLimits(const ResourceLimits& limits)
 // The decompressor: drops every privilege and becomes xz.
 [[noreturn]] void runDecompressor(const Plan& plan, pid_t keeper)
 {
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != keeper)
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != keeper ||
+        (plan.action == Action::test &&
+         dup2(plan.quietFd, STDERR_FILENO) != STDERR_FILENO))
     {
         _exit(cannotStart);
     }
@@ -173,7 +176,8 @@ int applyLimits(const ResourceLimits& limits)
         return errorOf(setrlimit(RLIMIT_AS, &plan.limits.addressSpace));
     });
     setup.reportInForce();
-    execl(plan.program.c_str(), plan.program.c_str(), decompressArgument,
+    execl(plan.program.c_str(), plan.program.c_str(),
+          plan.action == Action::test ? testArgument : decompressArgument,
           plan.compressedImage.c_str(), nullptr);
     cannotStartXz(plan, errno);
 }

@@ -46,6 +46,14 @@ namespace update::confinement
 // The decompressor, run as "<xzProgram> -d <compressed image>".
 inline constexpr const char* xzProgram = "/usr/bin/xz";
 
+// What xz is run for: to decompress the body into the image, or only to
+// test that the body decodes (-t), writing nothing and saying nothing.
+enum class Action : std::uint8_t
+{
+    decompress,
+    test,
+};
+
 enum class Layer : std::uint8_t
 {
     user,
@@ -125,6 +133,9 @@ struct Plan
     ResourceLimits limits;
     // Where the child reports, close-on-exec (Report below).
     int reportFd = -1;
+    Action action = Action::decompress;
+    // With Action::test: /dev/null, which xz gets as its standard error.
+    int quietFd = -1;
     std::string program;
     std::string compressedImage;
     // The scratch directory, absolute, and the working directory xz starts
@@ -177,9 +188,10 @@ struct Run
 };
 
 // Lends the scratch directory to the build's account, runs xz over `area`
-// with the `required` layers and waits for it; the updater is not
-// dumpable meanwhile.
-Run runDecompressor(const ScratchArea& area, Layers required);
+// with the `required` layers for `action` and waits for it; the updater is
+// not dumpable meanwhile.
+Run runDecompressor(const ScratchArea& area, Layers required,
+                    Action action = Action::decompress);
 
 // The image xz left in `area`, opened read-only without following a link
 // and without blocking; invalid unless it is a regular file with one link,

@@ -77,7 +77,7 @@ int waitFor(pid_t child)
 
 } // namespace
 
-Run runDecompressor(const ScratchArea& area, Layers required)
+Run runDecompressor(const ScratchArea& area, Layers required, Action action)
 {
     Run run;
     run.directory.reset(
@@ -88,6 +88,15 @@ Run runDecompressor(const ScratchArea& area, Layers required)
         static_cast<void>(fstat(run.directory.get(), &run.made));
     }
     Plan plan = planFor(area, required);
+    plan.action = action;
+    const UniqueFd quiet(action == Action::test
+                             ? open("/dev/null", O_WRONLY | O_CLOEXEC)
+                             : -1);
+    plan.quietFd = quiet.get();
+    if (action == Action::test && !quiet.valid())
+    {
+        return run;
+    }
     std::array<int, 2> pipe{};
     if (pipe2(pipe.data(), O_CLOEXEC | O_NONBLOCK) != 0)
     {

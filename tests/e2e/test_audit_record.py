@@ -113,6 +113,11 @@ RUNS = {
     'scratch area full': refused_update(update_run(_pack(size=40000), setup=(
         f'mount -t tmpfs -o size=64k full {SCRATCH}')), 'BMC state',
         XZ_FAILED, CONFINED),
+    # ... but a body that does not decode is the capsule's fault all the same.
+    'damaged body, little room': refused_update(update_run(
+        lambda u: u.place(u.pack(size=40000)[:-64]), setup=(
+            f'mount -t tmpfs -o size=64k full {SCRATCH}')), 'unwrap',
+        XZ_FAILED, CONFINED),
     'scratch area missing': refused_update(update_run(
         setup='mount -t tmpfs none /mnt'), 'BMC state',
         'uncompressBiosCapFile.47'),
