@@ -5,6 +5,7 @@
 #include "builder/scratch_directory.hpp"
 #include "encoding/hex.hpp"
 #include "tasks/config_jobs.hpp"
+#include "tasks/list_file.hpp"
 #include "tasks/task_list.hpp"
 
 #include <openssl/evp.h>
@@ -156,7 +157,9 @@ std::string replaced(std::string text, const std::string& what,
     return text.replace(text.find(what), what.size(), with);
 }
 
-// An intent copy of text, made when the list's file was as prior says.
+// An intent copy of text, made when the list's file was as prior says;
+// asRead stands for the list's file as the row made it.
+const std::string asRead = "<the list as read>";
 std::string intent(const std::string& text,
                    const std::string& prior = "unknown")
 {
@@ -215,6 +218,18 @@ void reset(const Files& files)
         {
             std::ofstream(path, std::ios::binary) << what;
         }
+    }
+}
+
+// Writes the intent copy of files again with the list's file as it is now.
+void stampIntent(const Files& files)
+{
+    const auto copy = files.find(".intent");
+    if (copy != files.end() && copy->second.find(asRead) != std::string::npos)
+    {
+        const std::string stamp = tasks::ListFile(at.taskList).read().digest;
+        std::ofstream(at.taskList + ".intent", std::ios::binary)
+            << replaced(copy->second, asRead, stamp);
     }
 }
 
@@ -283,6 +298,7 @@ void check(const std::vector<Row>& rows)
         {
             fs::last_write_time(at.taskList, old);
         }
+        stampIntent(row.before);
         const std::time_t started = std::time(nullptr);
         testing::internal::CaptureStdout();
         EXPECT_TRUE(
@@ -469,16 +485,20 @@ TEST(ExportBIOSConfig, CompletesAnInterruptedWriteFirst)
     const std::string copy = listText({e1});
     const std::string made = sha256(listText({e2}));
     const std::string bad = intent(R"({"QORAJob": [{}]})");
+    const std::string then = made + " inode:1 ctime:2.3";
     check({
         row("an interrupted write is completed first",
             {"", broken.substr(0, 9), ".intent", intent(copy), ".intent.new",
              "half", ".unreadable.new", "half", ".unreadable.1x", "other"},
             {"", exported({e1}), ".unreadable.1x", "other"}),
-        row("onto the list it was made for",
-            {"", listText({e2}), ".intent", intent(copy, made)},
+        row("onto the list it was made for, untouched since",
+            {"", listText({e2}), ".intent", intent(copy, asRead)},
             {"", exported({e1})}),
-        row("onto no list, as it was made", {".intent", intent(copy, "absent")},
-            {"", exported({e1})}),
+        row("not onto the same bytes written since",
+            {"", listText({e2}), ".intent", intent(copy, then)},
+            {"", exported({e2})}),
+        row("not onto a list removed since it was made",
+            {".intent", intent(copy, "absent")}, {"", exported({})}),
         row("not onto a list changed since",
             {"", listText({e3}), ".intent", intent(copy, made)},
             {"", exported({e3})}),
