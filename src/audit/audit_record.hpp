@@ -23,6 +23,7 @@
 #include "audit/cause_class.hpp"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -109,5 +110,11 @@ void noteVerified(std::uint8_t releaseType) noexcept;
 
 // The capsule was staged; its copy's SHA-512 in lower-case hex.
 void noteStagedCapsule(const std::string& sha512Hex) noexcept;
+
+// The job lookup ran out of its whole time (deadline) before it could tell
+// whether the job exists; the caller still reports the job as not found.
+// Sent at once as a warning of its own, also by getJobStatus, which leaves
+// no record.
+void noteLookupOutOfTime(std::chrono::milliseconds deadline) noexcept;
 
 } // namespace audit
