@@ -27,20 +27,12 @@ namespace fs = std::filesystem;
 
 constexpr const char* payloadDirectory = "payload";
 
-// The directory of the scratch area: every update needs it, so its lock
-// serialises updates, which share the scratch area and the staging
-// directory, whether or not anything else is writable.
-std::string updateLockDirectory(const paths::Paths& paths)
-{
-    return fs::path(paths.scratchDirectory).parent_path().string();
-}
-
 // Where the capsule's private copy may lie: the staging file system first
 // (publishing it there is a link), then the scratch file system.
 std::vector<std::string> snapshotDirectories(const paths::Paths& paths)
 {
     return {fs::path(paths.stagingDirectory).parent_path().string(),
-            updateLockDirectory(paths)};
+            fs::path(paths.scratchDirectory).parent_path().string()};
 }
 
 constexpr const char* startingMilestone = "::: Starting BIOS Update";
@@ -160,16 +152,15 @@ bool queueUpdateTasks(const paths::Paths& paths, const std::string& jobId,
 }
 
 // Everything that touches the shared scratch area, staging directory and
-// task list, under the update lock. Where there is no scratch directory to
-// lock, no update can unwrap (and so share anything) either, and the update
-// goes ahead to fail there.
+// task list, under the update lock, which updates share whether or not
+// anything else is writable: an update that cannot take it changes nothing.
 bool stageUpdate(const paths::Paths& paths, const SoftwareObject& image,
                  const std::string& jobId, const std::string& imageVersion,
                  const CapsuleFile& capsule)
 {
     const tasks::FileLock updateLock =
-        tasks::FileLock::onDirectory(updateLockDirectory(paths));
-    if (!updateLock.held() && !updateLock.nowhere())
+        tasks::FileLock::inPrivateDirectory(paths.updateLock);
+    if (!updateLock.held())
     {
         diag::fail("startUpdate", 920, "Update not started: %s",
                    updateLock.failure().c_str());

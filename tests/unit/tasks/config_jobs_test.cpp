@@ -48,7 +48,8 @@ const capsule::ScratchDirectory scratch;
 const std::string listName = "BIOS_task_list.json";
 const paths::Paths at{scratch.file(listName), scratch.file("BIOS_Config.json"),
                       scratch.file("pending/BIOS_Config.json"),
-                      scratch.file("staging"), scratch.file("scratch")};
+                      scratch.file("staging"), scratch.file("scratch"),
+                      scratch.file("run/update.lock")};
 
 const std::string exportQueued =
     "::: Export BIOS Config Task queued for next host reboot\n";
@@ -532,7 +533,7 @@ TEST(ConfigJobs, WhereNoFileCanBeNothingIsLockedOrWritten)
     const paths::Paths nowhere{scratch.file("absent/" + listName),
                                scratch.file("absent/BIOS_Config.json"),
                                at.pendingConfig, at.stagingDirectory,
-                               at.scratchDirectory};
+                               at.scratchDirectory, at.updateLock};
     testing::internal::CaptureStdout();
     EXPECT_TRUE(tasks::exportBIOSConfig(nowhere, false));
     EXPECT_TRUE(tasks::importBIOSConfig(nowhere));

@@ -5,10 +5,13 @@
 #include "tasks/task_list.hpp"
 #include "tasks/task_list_cycle.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -55,29 +58,46 @@ TEST(TaskListLock, AnotherHolderGivesUpAfterItsPatienceAndChangesNothing)
     std::filesystem::remove_all(dir);
 }
 
-TEST(UpdateLock, IsOnTheScratchDirectoryWhereThereIsOne)
+// Only root may enter the update lock's directory: a process of another user
+// cannot open the lock, let alone hold it.
+TEST(UpdateLock, IsInADirectoryOnlyItsUserCanEnter)
 {
     std::string dir = std::filesystem::temp_directory_path() / "lock.XXXXXX";
     ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    const std::string lock = dir + "/private/update.lock";
     {
-        const auto holder = tasks::FileLock::onDirectory(dir);
+        const auto holder = tasks::FileLock::inPrivateDirectory(lock);
         ASSERT_TRUE(holder.held());
+        EXPECT_EQ(std::filesystem::status(dir + "/private").permissions(),
+                  std::filesystem::perms::owner_all);
         const auto waiting =
-            tasks::FileLock::onDirectory(dir + "/.", milliseconds(20));
-        EXPECT_FALSE(waiting.held() || waiting.nowhere());
+            tasks::FileLock::inPrivateDirectory(lock, milliseconds(20));
         EXPECT_EQ(waiting.failure(),
-                  dir + "/. is held by another run for more than 20 ms");
+                  lock + " is held by another run for more than 20 ms");
+        const pid_t child = ::fork();
+        if (child == 0)
+        {
+            constexpr uid_t nobody = 65534;
+            const bool refused =
+                ::setuid(nobody) == 0 &&
+                ::open(lock.c_str(), O_RDONLY) < 0 && errno == EACCES;
+            ::_exit(refused ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(::geteuid() != 0 || status == 0);
     }
-    EXPECT_TRUE(tasks::FileLock::onDirectory(dir, milliseconds(0)).held());
-    // No directory there: nothing to share, nothing to lock.
-    const std::string file = dir + "/file";
-    std::FILE* created = std::fopen(file.c_str(), "w");
-    ASSERT_NE(created, nullptr);
-    std::fclose(created);
-    for (const std::string& path : {dir + "/absent", file})
+    // A directory others may enter, or a link to one, is not used.
+    std::filesystem::create_directory(dir + "/shared");
+    std::filesystem::create_directory_symlink(dir + "/private", dir + "/link");
+    for (const auto& [name, why] :
+         {std::pair{"shared", "not a private directory"},
+          {"link", "Not a directory"}})
     {
-        const auto none = tasks::FileLock::onDirectory(path, milliseconds(0));
-        EXPECT_TRUE(none.nowhere() && !none.held()) << path;
+        const auto none = tasks::FileLock::inPrivateDirectory(
+            dir + "/" + name + "/update.lock", milliseconds(0));
+        EXPECT_EQ(none.failure(), dir + "/" + name +
+                                      " cannot be opened safely (" + why + ")");
     }
     std::filesystem::remove_all(dir);
 }
