@@ -35,6 +35,18 @@ std::vector<std::string> snapshotDirectories(const paths::Paths& paths)
             fs::path(paths.scratchDirectory).parent_path().string()};
 }
 
+// The lines this file adds to the update's own.
+struct Line
+{
+    const char* function;
+    int number;
+    const char* text;
+};
+// The payload is a regular file that could not be copied into any private
+// place: each place tried and why ("/tmp: No space left on device; ...").
+constexpr Line capsuleNotCopied{"startUpdate", 922,
+                                "Capsule not copied: %s"};
+
 constexpr const char* startingMilestone = "::: Starting BIOS Update";
 constexpr const char* configNotRemoved = "Unable to remove BIOS Config File";
 
@@ -104,12 +116,24 @@ bool verifyCapsule(const paths::Paths& paths, const SoftwareObject& image,
     return false;
 }
 
+constexpr const char* updateJobType = "UPDATE";
+
 tasks::TaskEntry updateTask(const std::string& jobId,
                             const std::string& stagedCapsule)
 {
-    return tasks::TaskEntry{"UPDATE",  "BIOS Update", tasks::biosFqdd,
+    return tasks::TaskEntry{updateJobType, "BIOS Update", tasks::biosFqdd,
                             jobId,     stagedCapsule, "File",
                             "ConfigDb"};
+}
+
+// A retry of an update replaces the UPDATE task an earlier, interrupted run
+// of the same job queued: one job, one flash.
+void dropUpdateTasksOf(std::vector<tasks::TaskEntry>& list,
+                       const std::string& jobId)
+{
+    std::erase_if(list, [&](const tasks::TaskEntry& task) {
+        return task.JobType == updateJobType && task.JOBID == jobId;
+    });
 }
 
 // Appends the UPDATE task, then queues a fresh configuration export (the
@@ -130,6 +154,7 @@ bool queueUpdateTasks(const paths::Paths& paths, const std::string& jobId,
             }
             std::vector<tasks::TaskEntry> list;
             cycle.readTaskList(list);
+            dropUpdateTasksOf(list, jobId);
             list.push_back(updateTask(jobId, stagedCapsule));
             diag::milestone(startingMilestone);
             tasks::writeTaskListUnnoticed(cycle, list);
@@ -169,6 +194,14 @@ bool stageUpdate(const paths::Paths& paths, const SoftwareObject& image,
     removeStagedCapsules(paths.stagingDirectory);
     // The one copy of the capsule that is verified and staged.
     const CapsuleSnapshot snapshot(capsule.path, snapshotDirectories(paths));
+    if (!snapshot.failure().empty())
+    {
+        // A capsule that is there but could not be copied is not a missing
+        // capsule: the BMC's room or file systems are at fault.
+        diag::fail(capsuleNotCopied.function, capsuleNotCopied.number,
+                   capsuleNotCopied.text, snapshot.failure().c_str());
+        return false;
+    }
     if (!verifyCapsule(paths, image, capsule.path, snapshot, imageVersion))
     {
         return false;

@@ -237,6 +237,7 @@ SUCCEEDS = {
                                          2),
     'payload-replaced-after-its-copy': (lambda u: _swapping_xz(u, 'rename'),
                                         2),
+    'no-unnamed-files': (_set(faults={'FAULT_SHIM_NO_TMPFILE': 1}), 2),
 }
 
 
@@ -247,7 +248,9 @@ def test_update_stages_the_capsule_and_queues_its_tasks(
     arrange, release_type = SUCCEEDS[case]
     arrange(update)
     config = (sandbox.qorad / 'BIOS_Config.json').exists()
-    (sandbox.qorad / LIST).write_bytes(task_list(OLD_TASK))
+    # The task of an interrupted run of the same job is replaced.
+    (sandbox.qorad / LIST).write_bytes(task_list(
+        OLD_TASK, update_task(name='interrupted.cap')))
     result = update.run()
     assert (result.returncode, result.stdout, result.stderr) == (
         0, QUEUED, update.cap_file + verified(release_type) + RELEASE_SET
@@ -268,6 +271,7 @@ def test_update_stages_the_capsule_and_queues_its_tasks(
         FILE_EXPORT, OLD_TASK, update_task(name=update.name))
     assert not (sandbox.qorad / 'BIOS_Config.json').exists()
     assert scratch_left(sandbox) == []
+    assert list(sandbox.tmp.glob('.bios-capsule.*')) == []
     [event] = journal.entries()
     # Where the event-log library was built is no business of the reader.
     assert sorted(f for f in event.fields if f[0][:5] != 'CODE_') == sorted([
@@ -356,7 +360,13 @@ STOPPED_AT = {
               ['releaseType']),
     'staged': (lambda u: u.cap_file + verified() + RELEASE_SET + NO_CONFIG,
                'copy', True, ['releaseType', 'Activation']),
+    'snapshot': (lambda u: b'', None, False, []),
+    # The same under a /tmp of its own: the host's stays as it was.
+    'snapshot-in-full-tmp': (lambda u: b'', 'stale', False, []),
 }
+FULL = 'mount -t tmpfs -o size=4k full {}'
+NOT_COPIED = fail(922, 'Capsule not copied: /tmp: No space left on device; '
+                  '/mnt/scratchpad: No space left on device')
 
 STOPS = {
     'no-file-path': (_set(properties={'path': None}), 'lookup', bus_failure(
@@ -383,8 +393,20 @@ STOPS = {
     'capsule-is-a-directory': (_payload_entry(lambda u, p: p.mkdir()),
                                'unwrap', NO_CAP_FILE),
     'capsule-copy-buffer-not-allocated': (
-        _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 1}), 'unwrap',
-        NO_CAP_FILE),
+        _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 1}), 'snapshot',
+        fail(922, 'Capsule not copied: Cannot allocate memory')),
+    # No room for the capsule's copy, with or without unnamed files.
+    **{f'no-room-for-the-copy{n}': (_set(faults=faults, setup=FULL.format(
+        '/tmp') + ' && ' + FULL.format('/mnt/scratchpad')),
+        'snapshot-in-full-tmp', NOT_COPIED) for n, faults in (
+            ('', {}), ('-nor-unnamed-files', {'FAULT_SHIM_NO_TMPFILE': 1}))},
+    # Only a capsule's worth of a huge payload is copied (1 MiB with the
+    # file size limit here): the cut copy fails in unwrapping.
+    'sparse-payload-of-3-GiB': (_then(lambda u: os.truncate(
+        u.payload / u.name, 3 << 30), _set(setup='ulimit -f 2048')),
+        'unwrap', unwrap_failed(*XZ_FAILED, f'/usr/bin/xz: {SCRATCH}/'
+                                'bios.lzma: Compressed data is corrupt\n'
+                                .encode())),
     'capsule-digest-fails': (
         _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_MD_CTX_new@1'}),
         'unwrap', NO_CAP_FILE),
