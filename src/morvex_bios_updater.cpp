@@ -24,6 +24,18 @@ namespace
 using front_end::RunContext;
 
 constexpr int usageError = 1;
+// getJobStatus's status for a failure of its own.
+constexpr int internalError = 3;
+
+// The lines this file adds to the entry point's own.
+struct Line
+{
+    const char* function;
+    int number;
+    const char* text;
+};
+// An exception no step of the sub-command caught (memory exhaustion).
+constexpr Line escaped{"main", 990, "Exception escaping %s: %s"};
 
 // The export and the force export report an escaping exception each from
 // a number of its own.
@@ -205,6 +217,18 @@ int main(int argc, char** argv)
     {
         return printUsage(program);
     }
-    RunContext context(paths::bmc());
-    return verb->run(context, argv + 2);
+    // Whatever a sub-command's own handlers leave uncaught (memory running
+    // out outside their guarded steps) still ends the run with its failure
+    // status, never with terminate.
+    try
+    {
+        RunContext context(paths::bmc());
+        return verb->run(context, argv + 2);
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail(escaped.function, escaped.number, escaped.text, verb->name,
+                   e.what());
+    }
+    return verb->run == runGetJobStatus ? internalError : 1;
 }

@@ -12,10 +12,16 @@
 #include "update/update_events.hpp"
 #include "update/verify_image.hpp"
 
+#include <dirent.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace update
@@ -26,6 +32,24 @@ namespace
 namespace fs = std::filesystem;
 
 constexpr const char* payloadDirectory = "payload";
+
+struct DirectoryClose
+{
+    void operator()(DIR* listing) const noexcept
+    {
+        ::closedir(listing);
+    }
+};
+
+// The standard directory iterator's error for a step of the listing that
+// failed, told the same way.
+fs::filesystem_error listingFailed(const char* step, const fs::path& directory,
+                                   int error)
+{
+    return {std::string("directory iterator cannot ") + step +
+                (step == std::string_view("open") ? " directory" : ""),
+            directory, std::error_code(error, std::generic_category())};
+}
 
 // Where the capsule's private copy may lie: the staging file system first
 // (publishing it there is a link), then the scratch file system.
@@ -223,13 +247,31 @@ CapsuleFile getPayload(const std::string& imageDirectory)
     try
     {
         const fs::path directory = fs::path(imageDirectory) / payloadDirectory;
-        for (const auto& entry : fs::directory_iterator(directory))
+        // Listed with readdir, in the directory's own order: the standard
+        // directory iterator terminates the program when memory runs out.
+        const std::unique_ptr<DIR, DirectoryClose> listing(
+            ::opendir(directory.c_str()));
+        if (!listing)
         {
-            if (fs::exists(fs::status(entry.path())))
+            diag::fail("getPayload", 169, "Exception getting payload: %s",
+                       listingFailed("open", directory, errno).what());
+            return {};
+        }
+        errno = 0;
+        while (const dirent* entry = ::readdir(listing.get()))
+        {
+            const std::string_view name = entry->d_name;
+            if (name != "." && name != ".." &&
+                fs::exists(fs::status(directory / name)))
             {
-                const fs::path name = entry.path().filename();
-                return {(directory / name).string(), name.string()};
+                return {(directory / name).string(), std::string(name)};
             }
+            errno = 0;
+        }
+        if (errno != 0)
+        {
+            diag::fail("getPayload", 169, "Exception getting payload: %s",
+                       listingFailed("advance", directory, errno).what());
         }
     }
     catch (const std::exception& e)

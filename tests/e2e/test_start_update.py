@@ -669,3 +669,20 @@ def test_the_decompressor_dies_with_the_updater(sandbox, update):
     run.communicate()
     xz = int(pid.read_text())
     assert _within_a_minute(lambda: not _alive(xz))
+
+
+@pytest.mark.parametrize('words', [
+    ['startUpdate', VERSION_ID], ['updateStatus', 'JID_1', '100', '1'],
+    ['getJobStatus', 'JID_1'], ['exportBIOSConfig'],
+    ['forceExportBIOSConfig'], ['importBIOSConfig']])
+def test_memory_running_out_never_aborts(sandbox, update, words):
+    """The K-th allocation fails, for a sample of K across the run: every
+    sub-command ends with one of its own statuses, never by a signal."""
+    update.publish()
+    statuses = []
+    for k in (1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 377, 610, 987):
+        result = sandbox.run(*words, program=with_faults(
+            sandbox, FAULT_SHIM_BAD_ALLOC_AT=k))
+        statuses.append(result.returncode)
+        assert b'terminate' not in result.stderr, k
+    assert set(statuses) <= {0, 1, 2, 3}
