@@ -27,15 +27,9 @@ constexpr int usageError = 1;
 // getJobStatus's status for a failure of its own.
 constexpr int internalError = 3;
 
-// The lines this file adds to the entry point's own.
-struct Line
-{
-    const char* function;
-    int number;
-    const char* text;
-};
-// An exception no step of the sub-command caught (memory exhaustion).
-constexpr Line escaped{"main", 990, "Exception escaping %s: %s"};
+// main.990: an exception no step of the sub-command caught (memory
+// exhaustion), with the sub-command's name and the exception's text.
+constexpr const char* escapedFormat = "Exception escaping %s: %s";
 
 // The export and the force export report an escaping exception each from
 // a number of its own.
@@ -227,8 +221,7 @@ int main(int argc, char** argv)
     }
     catch (const std::exception& e)
     {
-        diag::fail(escaped.function, escaped.number, escaped.text, verb->name,
-                   e.what());
+        diag::fail("main", 990, escapedFormat, verb->name, e.what());
     }
     return verb->run == runGetJobStatus ? internalError : 1;
 }

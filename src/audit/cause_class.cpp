@@ -51,6 +51,7 @@ constexpr std::array lineClasses{
     LineClass{"startUpdate", 402, Cause::eventLog},
     LineClass{"startUpdate", 920, Cause::lock},
     LineClass{"startUpdate", 921, Cause::lock},
+    LineClass{"startUpdate", 922, Cause::staging},
     LineClass{"exportBIOSConfig", 901, Cause::lock},
     LineClass{"importBIOSConfig", 902, Cause::lock},
     LineClass{"getObjPathServNameFromJobId", anyNumber, Cause::bus},

@@ -59,17 +59,10 @@ std::vector<std::string> snapshotDirectories(const paths::Paths& paths)
             fs::path(paths.scratchDirectory).parent_path().string()};
 }
 
-// The lines this file adds to the update's own.
-struct Line
-{
-    const char* function;
-    int number;
-    const char* text;
-};
-// The payload is a regular file that could not be copied into any private
-// place: each place tried and why ("/tmp: No space left on device; ...").
-constexpr Line capsuleNotCopied{"startUpdate", 922,
-                                "Capsule not copied: %s"};
+// startUpdate.922: the payload is a regular file that could not be copied
+// into any private place: each place tried and why ("/tmp: No space left
+// on device; ...").
+constexpr const char* capsuleNotCopied = "Capsule not copied: %s";
 
 constexpr const char* startingMilestone = "::: Starting BIOS Update";
 constexpr const char* configNotRemoved = "Unable to remove BIOS Config File";
@@ -222,8 +215,8 @@ bool stageUpdate(const paths::Paths& paths, const SoftwareObject& image,
     {
         // A capsule that is there but could not be copied is not a missing
         // capsule: the BMC's room or file systems are at fault.
-        diag::fail(capsuleNotCopied.function, capsuleNotCopied.number,
-                   capsuleNotCopied.text, snapshot.failure().c_str());
+        diag::fail("startUpdate", 922, capsuleNotCopied,
+                   snapshot.failure().c_str());
         return false;
     }
     if (!verifyCapsule(paths, image, capsule.path, snapshot, imageVersion))
