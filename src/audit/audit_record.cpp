@@ -356,9 +356,9 @@ void noteLookupOutOfTime(std::chrono::milliseconds deadline) noexcept
     (void)sd_journal_send(
         "MESSAGE=job lookup ran out of its %lld ms before every job object "
         "was asked: the job was reported as not found, but may exist",
-        milliseconds, "PRIORITY=%d", warningPriority,
-        "SYSLOG_IDENTIFIER=%s", program_invocation_short_name,
-        "BIOS_LOOKUP_DEADLINE_MS=%lld", milliseconds, nullptr);
+        milliseconds, "PRIORITY=%d", warningPriority, "SYSLOG_IDENTIFIER=%s",
+        program_invocation_short_name, "BIOS_LOOKUP_DEADLINE_MS=%lld",
+        milliseconds, nullptr);
 }
 
 } // namespace audit

@@ -77,9 +77,8 @@ constexpr mode_t sharedBits = 0077;
 // Why directory is not one only this user can enter; empty when it is.
 std::string privateDirectoryProblem(const std::string& directory)
 {
-    const UniqueFd opened(::open(directory.c_str(),
-                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW |
-                                     O_CLOEXEC));
+    const UniqueFd opened(::open(
+        directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!opened.valid())
     {
         return std::strerror(errno);

@@ -96,8 +96,8 @@ std::optional<std::optional<char>> markTorn(int fd, off_t oldSize)
 
 bool unmarkTorn(int fd, std::optional<char> first)
 {
-    const bool restored = first ? writeAllAt(fd, {&*first, 1}, 0)
-                                : ::ftruncate(fd, 0) == 0;
+    const bool restored =
+        first ? writeAllAt(fd, {&*first, 1}, 0) : ::ftruncate(fd, 0) == 0;
     return restored && ::fsync(fd) == 0;
 }
 

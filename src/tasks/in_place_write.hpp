@@ -14,7 +14,6 @@
 #include <sys/types.h>
 
 #include <optional>
-
 #include <string_view>
 
 namespace tasks

@@ -173,8 +173,8 @@ int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest,
     off_t offset = 0;
     for (;;)
     {
-        const off_t room = cut == nullptr ? static_cast<off_t>(copyBufferSize)
-                                          : most - offset;
+        const off_t room =
+            cut == nullptr ? static_cast<off_t>(copyBufferSize) : most - offset;
         const ssize_t got = ::pread(
             from, buffer,
             std::min(copyBufferSize, static_cast<std::size_t>(room) + 1),
@@ -267,10 +267,10 @@ CapsuleSnapshot::CapsuleSnapshot(
     {
         PrivateFile file = openPrivate(directory);
         Sha512 sha;
-        const int error =
-            file.fd.valid() ? copyAll(payload.get(), file.fd.get(),
-                                      buffer.get(), &sha, &cut)
-                            : errno;
+        const int error = file.fd.valid()
+                              ? copyAll(payload.get(), file.fd.get(),
+                                        buffer.get(), &sha, &cut)
+                              : errno;
         if (error == 0)
         {
             digest = sha.hex();
@@ -302,12 +302,11 @@ CapsuleSnapshot::PrivateFile::~PrivateFile()
 }
 
 CapsuleSnapshot::PrivateFile::PrivateFile(PrivateFile&& other) noexcept :
-    fd(std::move(other.fd)),
-    directory(std::exchange(other.directory, {}))
+    fd(std::move(other.fd)), directory(std::exchange(other.directory, {}))
 {}
 
-CapsuleSnapshot::PrivateFile&
-    CapsuleSnapshot::PrivateFile::operator=(PrivateFile&& other) noexcept
+CapsuleSnapshot::PrivateFile& CapsuleSnapshot::PrivateFile::operator=(
+    PrivateFile&& other) noexcept
 {
     if (this != &other)
     {
@@ -385,9 +384,9 @@ std::error_code CapsuleSnapshot::publish(const std::string& directory,
         return failed(errno);
     }
     const CopyBuffer buffer = allocateCopyBuffer();
-    error = buffer ? copyAll(copy.fd.get(), staged.fd.get(), buffer.get(),
-                             nullptr)
-                   : ENOMEM;
+    error = buffer
+                ? copyAll(copy.fd.get(), staged.fd.get(), buffer.get(), nullptr)
+                : ENOMEM;
     if (error == 0)
     {
         error = publishFile(staged.fd.get(), target.get(), name);

@@ -139,7 +139,7 @@ tasks::TaskEntry updateTask(const std::string& jobId,
                             const std::string& stagedCapsule)
 {
     return tasks::TaskEntry{updateJobType, "BIOS Update", tasks::biosFqdd,
-                            jobId,     stagedCapsule, "File",
+                            jobId,         stagedCapsule, "File",
                             "ConfigDb"};
 }
 

@@ -18,11 +18,8 @@
 //       operator new throws std::bad_alloc.
 //   FAULT_SHIM_BAD_ALLOC_FROM_SIZE=4096
 //       Every operator new of at least that many bytes throws bad_alloc.
-//   FAULT_SHIM_BAD_ALLOC_AT=40
-//       The 40th operator new of the process throws bad_alloc.
-//   FAULT_SHIM_NO_TMPFILE=1
-//       open with O_TMPFILE fails with EOPNOTSUPP, as on a file system
-//       without unnamed files.
+//   FAULT_SHIM_BAD_ALLOC_AT=40   the 40th operator new throws bad_alloc.
+//   FAULT_SHIM_NO_TMPFILE=1      open with O_TMPFILE fails (EOPNOTSUPP).
 //   FAULT_SHIM_NOTHROW_NEW_FAILS=2
 //       The 2nd non-throwing array new of the process returns null.
 //   FAULT_SHIM_FORK_FAILS=1

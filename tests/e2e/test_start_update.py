@@ -361,12 +361,8 @@ STOPPED_AT = {
     'staged': (lambda u: u.cap_file + verified() + RELEASE_SET + NO_CONFIG,
                'copy', True, ['releaseType', 'Activation']),
     'snapshot': (lambda u: b'', None, False, []),
-    # The same under a /tmp of its own: the host's stays as it was.
-    'snapshot-in-full-tmp': (lambda u: b'', 'stale', False, []),
+    'snapshot-under-its-own-tmp': (lambda u: b'', 'stale', False, []),
 }
-FULL = 'mount -t tmpfs -o size=4k full {}'
-NOT_COPIED = fail(922, 'Capsule not copied: /tmp: No space left on device; '
-                  '/mnt/scratchpad: No space left on device')
 
 STOPS = {
     'no-file-path': (_set(properties={'path': None}), 'lookup', bus_failure(
@@ -395,11 +391,11 @@ STOPS = {
     'capsule-copy-buffer-not-allocated': (
         _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 1}), 'snapshot',
         fail(922, 'Capsule not copied: Cannot allocate memory')),
-    # No room for the capsule's copy, with or without unnamed files.
-    **{f'no-room-for-the-copy{n}': (_set(faults=faults, setup=FULL.format(
-        '/tmp') + ' && ' + FULL.format('/mnt/scratchpad')),
-        'snapshot-in-full-tmp', NOT_COPIED) for n, faults in (
-            ('', {}), ('-nor-unnamed-files', {'FAULT_SHIM_NO_TMPFILE': 1}))},
+    'no-room-for-the-copy-nor-unnamed-files': (_set(faults={
+        'FAULT_SHIM_NO_TMPFILE': 1}, setup='mount -t tmpfs -o size=4k f /tmp'
+        ' && mount -t tmpfs -o size=4k f /mnt/scratchpad'),
+        'snapshot-under-its-own-tmp', fail(922, 'Capsule not copied: /tmp: '
+        'No space left on device; /mnt/scratchpad: No space left on device')),
     # Only a capsule's worth of a huge payload is copied (1 MiB with the
     # file size limit here): the cut copy fails in unwrapping.
     'sparse-payload-of-3-GiB': (_then(lambda u: os.truncate(
@@ -679,10 +675,7 @@ def test_memory_running_out_never_aborts(sandbox, update, words):
     """The K-th allocation fails, for a sample of K across the run: every
     sub-command ends with one of its own statuses, never by a signal."""
     update.publish()
-    statuses = []
     for k in (1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 377, 610, 987):
         result = sandbox.run(*words, program=with_faults(
             sandbox, FAULT_SHIM_BAD_ALLOC_AT=k))
-        statuses.append(result.returncode)
-        assert b'terminate' not in result.stderr, k
-    assert set(statuses) <= {0, 1, 2, 3}
+        assert 0 <= result.returncode <= 3, (k, result.stderr)
