@@ -395,7 +395,9 @@ STOPS = {
         'FAULT_SHIM_NO_TMPFILE': 1}, setup='mount -t tmpfs -o size=4k f /tmp'
         ' && mount -t tmpfs -o size=4k f /mnt/scratchpad'),
         'snapshot-under-its-own-tmp', fail(922, 'Capsule not copied: /tmp: '
-        'No space left on device; /mnt/scratchpad: No space left on device')),
+                                           'No space left on device; /mnt/'
+                                           'scratchpad: No space left on '
+                                           'device')),
     # Only a capsule's worth of a huge payload is copied (1 MiB with the
     # file size limit here): the cut copy fails in unwrapping.
     'sparse-payload-of-3-GiB': (_then(lambda u: os.truncate(
