@@ -248,8 +248,7 @@ def test_update_stages_the_capsule_and_queues_its_tasks(
     arrange, release_type = SUCCEEDS[case]
     arrange(update)
     config = (sandbox.qorad / 'BIOS_Config.json').exists()
-    # The task of an interrupted run of the same job is replaced.
-    (sandbox.qorad / LIST).write_bytes(task_list(
+    (sandbox.qorad / LIST).write_bytes(task_list(  # the job's interrupted run
         OLD_TASK, update_task(name='interrupted.cap')))
     result = update.run()
     assert (result.returncode, result.stdout, result.stderr) == (
@@ -363,6 +362,7 @@ STOPPED_AT = {
     'snapshot': (lambda u: b'', None, False, []),
     'snapshot-under-its-own-tmp': (lambda u: b'', 'stale', False, []),
 }
+NO_ROOM = 'No space left on device'
 
 STOPS = {
     'no-file-path': (_set(properties={'path': None}), 'lookup', bus_failure(
@@ -395,11 +395,9 @@ STOPS = {
         'FAULT_SHIM_NO_TMPFILE': 1}, setup='mount -t tmpfs -o size=4k f /tmp'
         ' && mount -t tmpfs -o size=4k f /mnt/scratchpad'),
         'snapshot-under-its-own-tmp', fail(922, 'Capsule not copied: /tmp: '
-                                           'No space left on device; /mnt/'
-                                           'scratchpad: No space left on '
-                                           'device')),
-    # Only a capsule's worth of a huge payload is copied (1 MiB with the
-    # file size limit here): the cut copy fails in unwrapping.
+                                           + NO_ROOM + '; /mnt/scratchpad: '
+                                           + NO_ROOM)),
+    # Only a capsule's worth (1 MiB here) is copied, to fail in unwrapping.
     'sparse-payload-of-3-GiB': (_then(lambda u: os.truncate(
         u.payload / u.name, 3 << 30), _set(setup='ulimit -f 2048')),
         'unwrap', unwrap_failed(*XZ_FAILED, f'/usr/bin/xz: {SCRATCH}/'
@@ -674,8 +672,7 @@ def test_the_decompressor_dies_with_the_updater(sandbox, update):
     ['getJobStatus', 'JID_1'], ['exportBIOSConfig'],
     ['forceExportBIOSConfig'], ['importBIOSConfig']])
 def test_memory_running_out_never_aborts(sandbox, update, words):
-    """The K-th allocation fails, for a sample of K across the run: every
-    sub-command ends with one of its own statuses, never by a signal."""
+    """The K-th allocation fails (K sampled): never ended by a signal."""
     update.publish()
     for k in (1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 377, 610, 987):
         result = sandbox.run(*words, program=with_faults(

@@ -159,8 +159,7 @@ std::string replaced(std::string text, const std::string& what,
     return text.replace(text.find(what), what.size(), with);
 }
 
-// An intent copy of text, made when the list's file was as prior says (a
-// copy applied to the list untouched since is the kill tests' business).
+// An intent copy of text, made when the list's file was as prior says.
 std::string intent(const std::string& text,
                    const std::string& prior = "unknown")
 {

@@ -91,9 +91,8 @@ TEST(UpdateLock, IsInADirectoryOnlyItsUserCanEnter)
 }
 
 // Every state the list's file is synced in during a rewrite, and the intent
-// copy beside it at the first of them: what a power cut can leave is any mix
-// of the blocks of two states synced one after the other. Shared with the
-// stand-in fsync below, a free function.
+// copy beside it at the first: a power cut can leave any mix of the blocks of
+// two states synced one after the other.
 struct Syncs
 {
     std::string list;
@@ -217,9 +216,8 @@ TEST(TaskListText, IsPrettyPrintedWithTheFewestEscapes)
 
 } // namespace
 
-// Stands in for the C library's for the whole test program, the task list
-// code included: the states it records stand for what reached the disk, so
-// nothing is synced for real.
+// Stands in for the C library's in the whole test program: the states it
+// records stand for what reached the disk.
 extern "C" int fsync(int fd)
 {
     struct stat synced
