@@ -37,11 +37,13 @@ PROGRESS = 'xyz.morvex_project.Software.ActivationProgress'
 PROPERTIES = 'org.freedesktop.DBus.Properties'
 ACTIVATIONS = 'xyz.morvex_project.Software.Activation.Activations.'
 
-# Fixed paths of the tool, in the order they are mounted.
+# Fixed paths of the tool, in the order they are mounted: the per-test /run
+# (where the update lock lies) holds the mount point of the journal's.
 FIXED_PATHS = {
     'tmp': '/tmp',
     'qorad': '/var/lib/qorad',
     'scratchpad': '/mnt/scratchpad',
+    'rundir': '/run',
     'journal': '/run/systemd/journal',
 }
 
@@ -279,6 +281,7 @@ class Sandbox:
             path.mkdir()
             setattr(self, key, path)
         self.tmp.chmod(0o1777)
+        (self.rundir / 'systemd' / 'journal').mkdir(parents=True)
 
     def _script(self, program, xz, qorad_size, setup):
         lines = ['set -e']

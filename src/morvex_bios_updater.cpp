@@ -24,6 +24,8 @@ namespace
 using front_end::RunContext;
 
 constexpr int usageError = 1;
+// getJobStatus's status for a failure of its own.
+constexpr int internalError = 3;
 
 // The export and the force export report an escaping exception each with a
 // line of its own.
@@ -205,6 +207,17 @@ int main(int argc, char** argv)
     {
         return printUsage(program);
     }
-    RunContext context(paths::bmc());
-    return verb->run(context, argv + 2);
+    // Whatever a sub-command's own handlers leave uncaught (memory running
+    // out outside their guarded steps) still ends the run with its failure
+    // status, never with terminate.
+    try
+    {
+        RunContext context(paths::bmc());
+        return verb->run(context, argv + 2);
+    }
+    catch (const std::exception& e)
+    {
+        diag::fail(lines::exceptionEscaped, verb->name, e.what());
+    }
+    return verb->run == runGetJobStatus ? internalError : 1;
 }

@@ -11,6 +11,7 @@ Paths bmc()
         .pendingConfig = "/var/lib/qorad/pending/BIOS_Config.json",
         .stagingDirectory = "/tmp/tmpBIOSPayload",
         .scratchDirectory = "/mnt/scratchpad/biosscratchpad",
+        .updateLock = "/run/morvex_bios_updater/update.lock",
     };
 }
 

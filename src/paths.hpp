@@ -24,6 +24,9 @@ struct Paths
     // The updater's scratch directory, made and removed by every update;
     // its parent must exist.
     std::string scratchDirectory;
+    // The lock that serialises updates, in a directory only root can enter
+    // (made by the updater when absent), so that no other user can hold it.
+    std::string updateLock;
 };
 
 // The paths of the BMC, the same for every run.

@@ -424,4 +424,17 @@ void noteDecompressor(const std::string& layers, const std::string& failure,
     }
 }
 
+void noteLookupOutOfTime(std::chrono::milliseconds deadline) noexcept
+{
+    // The warning's own priority: a job that may exist was reported missing.
+    constexpr int warningPriority = 4;
+    const auto milliseconds = static_cast<long long>(deadline.count());
+    (void)sd_journal_send(
+        "MESSAGE=job lookup ran out of its %lld ms before every job object "
+        "was asked: the job was reported as not found, but may exist",
+        milliseconds, "PRIORITY=%d", warningPriority, "SYSLOG_IDENTIFIER=%s",
+        program_invocation_short_name, "BIOS_LOOKUP_DEADLINE_MS=%lld",
+        milliseconds, nullptr);
+}
+
 } // namespace audit

@@ -23,6 +23,7 @@
 #include "diag/line.hpp"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -137,5 +138,11 @@ void noteStagedCapsule(const std::string& sha512Hex) noexcept;
 // `error` its errno.
 void noteDecompressor(const std::string& layers, const std::string& failure,
                       int error) noexcept;
+
+// The job lookup ran out of its whole time (deadline) before it could tell
+// whether the job exists; the caller still reports the job as not found.
+// Sent at once as a warning of its own, also by getJobStatus, which leaves
+// no record.
+void noteLookupOutOfTime(std::chrono::milliseconds deadline) noexcept;
 
 } // namespace audit

@@ -2,6 +2,9 @@
 
 #include "bus/names.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <utility>
 
 namespace bus
@@ -47,7 +50,8 @@ void check(int result, const char* step)
 
 } // namespace
 
-BusError::BusError(const char* step, int negativeErrno)
+BusError::BusError(const char* step, int negativeErrno) :
+    errorNumber(-negativeErrno)
 {
     ErrorHolder holder;
     sd_bus_error_set_errno(&holder.error, negativeErrno);
@@ -55,7 +59,8 @@ BusError::BusError(const char* step, int negativeErrno)
 }
 
 BusError::BusError(const char* step, const sd_bus_error& error) :
-    description(describe(step, error))
+    description(describe(step, error)),
+    errorNumber(sd_bus_error_get_errno(&error))
 {}
 
 BusError::BusError(const char* step, int negativeErrno, int connectErrno) :
@@ -69,6 +74,11 @@ BusError::BusError(const char* step, int negativeErrno, int connectErrno) :
 const char* BusError::what() const noexcept
 {
     return description.c_str();
+}
+
+bool BusError::timedOut() const noexcept
+{
+    return errorNumber == ETIMEDOUT;
 }
 
 Connection Connection::systemDefault()
@@ -227,12 +237,15 @@ Message newMethodCall(const Connection& connection, const std::string& service,
     return Message(message);
 }
 
-Message call(const Connection& connection, Message& request)
+Message call(const Connection& connection, Message& request,
+             std::chrono::microseconds timeout)
 {
     ErrorHolder holder;
     sd_bus_message* reply = nullptr;
-    const int result =
-        sd_bus_call(connection.get(), request.get(), 0, &holder.error, &reply);
+    const int result = sd_bus_call(
+        connection.get(), request.get(),
+        static_cast<std::uint64_t>(std::max<std::int64_t>(timeout.count(), 0)),
+        &holder.error, &reply);
     if (result < 0)
     {
         sd_bus_message_unref(reply);

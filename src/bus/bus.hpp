@@ -8,6 +8,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <map>
@@ -34,8 +35,12 @@ class BusError : public std::exception
 
     const char* what() const noexcept override;
 
+    // True when the step gave up waiting for the peer's answer.
+    [[nodiscard]] bool timedOut() const noexcept;
+
   private:
     std::string description;
+    int errorNumber = 0;
 };
 
 struct BusUnref
@@ -126,9 +131,11 @@ class Message
                                     const std::string& interface,
                                     const std::string& member);
 
-// Synchronous call, with the connection's method-call timeout (the
-// library's default unless the caller has set one).
-[[nodiscard]] Message call(const Connection& connection, Message& request);
+// Synchronous call that waits at most timeout for the answer; zero, the
+// default, waits the library's default method-call timeout. The connection's
+// own settings are left as they are.
+[[nodiscard]] Message call(const Connection& connection, Message& request,
+                           std::chrono::microseconds timeout = {});
 
 // Sends Properties.Get and returns the reply, unread and unchecked.
 [[nodiscard]] Message requestProperty(const Connection& connection,

@@ -1,5 +1,6 @@
 #include "bus/job_lookup.hpp"
 
+#include "audit/audit_record.hpp"
 #include "build_limits.hpp"
 #include "bus/bus.hpp"
 #include "bus/names.hpp"
@@ -8,6 +9,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <set>
 #include <vector>
 
 namespace jobs
@@ -22,47 +25,31 @@ using Clock = std::chrono::steady_clock;
 // candidates after it are still asked.
 constexpr int candidateShare = 8;
 
-// The lookup's one deadline. Before each call the connection's method-call
-// timeout, which every call of the lookup uses, is set to the time left (a
-// candidate's read: at most its share), so that a peer that never answers
-// ends the call with the library's own timeout error. The library's default
-// comes back when the lookup ends.
+// The lookup's one deadline. Every call of the lookup waits at most the time
+// left (a candidate's read: at most its share), so that a peer that never
+// answers ends the call with the library's own timeout error.
 class Deadline
 {
   public:
-    Deadline(const bus::Connection& connection,
-             std::chrono::milliseconds time) :
-        connection(connection),
+    explicit Deadline(std::chrono::milliseconds time) :
         end(Clock::now() + time),
         share(std::chrono::duration_cast<std::chrono::microseconds>(time) /
               candidateShare)
     {}
-    ~Deadline()
-    {
-        if (connection.get() != nullptr)
-        {
-            // Back to the connection's default; setting a timeout on a
-            // connection fails only for a connection of another process,
-            // and then no call of this run goes through it either.
-            (void)sd_bus_set_method_call_timeout(connection.get(), 0);
-        }
-    }
-    Deadline(const Deadline&) = delete;
-    Deadline& operator=(const Deadline&) = delete;
-    Deadline(Deadline&&) = delete;
-    Deadline& operator=(Deadline&&) = delete;
 
-    // Gives the next call what is left, at least one microsecond: a call
-    // made after the deadline times out at once.
-    void beforeCall() const
+    // What is left, at least one microsecond: a call made after the
+    // deadline times out at once.
+    [[nodiscard]] std::chrono::microseconds left() const
     {
-        limitNextCall(std::chrono::microseconds::max());
+        return std::max(std::chrono::duration_cast<std::chrono::microseconds>(
+                            end - Clock::now()),
+                        std::chrono::microseconds(1));
     }
 
     // The same for a candidate's read, which gets at most its share.
-    void beforeCandidate() const
+    [[nodiscard]] std::chrono::microseconds forCandidate() const
     {
-        limitNextCall(share);
+        return std::min(left(), share);
     }
 
     [[nodiscard]] bool passed() const
@@ -71,23 +58,6 @@ class Deadline
     }
 
   private:
-    void limitNextCall(std::chrono::microseconds most) const
-    {
-        if (connection.get() == nullptr)
-        {
-            return;
-        }
-        const auto left = std::min(
-            most, std::chrono::duration_cast<std::chrono::microseconds>(
-                      end - Clock::now()));
-        // Set aside as above: a limit that could not be set leaves this
-        // call the connection's default.
-        (void)sd_bus_set_method_call_timeout(
-            connection.get(), static_cast<std::uint64_t>(
-                                  std::max<std::int64_t>(left.count(), 1)));
-    }
-
-    const bus::Connection& connection;
     Clock::time_point end;
     std::chrono::microseconds share;
 };
@@ -102,10 +72,13 @@ bus::SubTree readJobSubTree(const bus::Connection& connection,
     request.append(std::string(names::subtreeRoot));
     request.append(std::int32_t{0});
     request.append(std::vector<std::string>{names::jobControlInterface});
-    deadline.beforeCall();
-    bus::Message reply = bus::call(connection, request);
+    bus::Message reply = bus::call(connection, request, deadline.left());
     return reply.readSubTree();
 }
+
+// Services that let a candidate's read time out: their other candidates are
+// not asked, so that any number of hung objects costs one share of the time.
+using HungServices = std::set<std::string, std::less<>>;
 
 // Sends the prepared JobID read of one candidate and compares its value; on
 // a match the candidate becomes the result. A candidate that cannot answer,
@@ -114,12 +87,12 @@ bus::SubTree readJobSubTree(const bus::Connection& connection,
 bool matchCandidate(const bus::Connection& connection, bus::Message& request,
                     const std::string& jobId, const std::string& path,
                     const std::string& service, JobObject& result,
-                    const Deadline& deadline)
+                    const Deadline& deadline, HungServices& hung)
 {
     try
     {
-        deadline.beforeCandidate();
-        bus::Message reply = bus::call(connection, request);
+        bus::Message reply =
+            bus::call(connection, request, deadline.forCandidate());
         if (reply.readVariantString() != jobId)
         {
             return false;
@@ -127,11 +100,15 @@ bool matchCandidate(const bus::Connection& connection, bus::Message& request,
         result = {path, service};
         return true;
     }
-    catch (const bus::BusError&)
+    catch (const bus::BusError& e)
     {
         if (deadline.passed())
         {
             throw;
+        }
+        if (e.timedOut())
+        {
+            hung.insert(service);
         }
         return false;
     }
@@ -151,21 +128,26 @@ JobObject getObjPathServNameFromJobId(const bus::Connection& connection,
                                       std::chrono::milliseconds time)
 {
     JobObject result;
+    const Deadline deadline(time);
     try
     {
-        const Deadline deadline(connection, time);
         const bus::SubTree subtree = readJobSubTree(connection, deadline);
+        HungServices hung;
         for (const auto& [path, services] : subtree)
         {
             for (const auto& service : services)
             {
+                if (hung.contains(service.first))
+                {
+                    continue;
+                }
                 bus::Message request = bus::newMethodCall(
                     connection, service.first, path, names::propertiesInterface,
                     names::propertyGet);
                 request.append(std::string(names::jobControlInterface));
                 request.append(std::string(names::jobIdProperty));
                 if (matchCandidate(connection, request, jobId, path,
-                                   service.first, result, deadline))
+                                   service.first, result, deadline, hung))
                 {
                     return result;
                 }
@@ -175,6 +157,11 @@ JobObject getObjPathServNameFromJobId(const bus::Connection& connection,
     catch (const std::exception& e)
     {
         diag::fail(lines::lookupThrew, e.what());
+        if (deadline.passed())
+        {
+            // The caller can only say "not found"; the journal says why.
+            audit::noteLookupOutOfTime(time);
+        }
     }
     return {};
 }

@@ -34,9 +34,11 @@ struct JobObject
 // has the built-in job lookup deadline; when it runs out, the call under
 // way fails with the bus library's timeout error and the lookup fails with
 // it, like a failed mapper call. A candidate's read may take an eighth of
-// that time: a candidate that does not answer within it is skipped, so that
-// a service that never answers cannot hide a job listed after it.
-// The lookup runs on the run's bus connection.
+// that time: a candidate that does not answer within it is skipped, and so
+// are the later candidates of its service, so that a service that never
+// answers cannot hide a job listed after it however many objects it lists.
+// A lookup that ran out of time also leaves a journal warning. The lookup
+// runs on the run's bus connection and leaves its settings as they are.
 [[nodiscard]] JobObject getObjPathServNameFromJobId(
     const bus::Connection& connection, const std::string& jobId);
 

@@ -49,6 +49,11 @@ inline constexpr Fail<const char*> updateOperand{"main", 801, Cause::operands,
 inline constexpr Fail<const char*> statusOperands{"main", 830, Cause::operands,
                                                   argumentsFailed};
 
+// Whatever a sub-command's own handlers leave uncaught (memory running out
+// outside their guarded steps): the sub-command's name and the exception.
+inline constexpr Fail<const char*, const char*> exceptionEscaped{
+    "main", 990, Cause::bmcState, "Exception escaping %s: %s"};
+
 // The software object of a received image.
 inline constexpr Fail<const char*> jobIdUnread{"getJobID", 147, Cause::bus,
                                                callFailed};
@@ -77,6 +82,10 @@ inline constexpr Fail<> noImagePath{"startUpdate", 272, Cause::unwrap,
 inline constexpr Fail<const char*> payloadThrew{
     "getPayload", 169, Cause::unwrap, "Exception getting payload: %s"};
 inline constexpr Info<const char*> capFile{"startUpdate", 292, "cap_file = %s"};
+// A capsule that is there but could not be copied into any private place:
+// each place tried and why ("/tmp: No space left on device; ...").
+inline constexpr Fail<const char*> capsuleNotCopied{
+    "startUpdate", 922, Cause::bmcState, "Capsule not copied: %s"};
 inline constexpr Fail<> notDecompressed{"startUpdate", 297, Cause::unwrap,
                                         "Failed to decompress BIOS Cap file"};
 inline constexpr Info<> decompressed{"startUpdate", 301,
@@ -266,6 +275,7 @@ inline constexpr auto all = std::to_array<const diag::Entry*>({
     &jobStatusOperand,
     &updateOperand,
     &statusOperands,
+    &exceptionEscaped,
     &jobIdUnread,
     &filePathUnread,
     &versionUnread,
@@ -278,6 +288,7 @@ inline constexpr auto all = std::to_array<const diag::Entry*>({
     &noImagePath,
     &payloadThrew,
     &capFile,
+    &capsuleNotCopied,
     &notDecompressed,
     &decompressed,
     &notVerified,

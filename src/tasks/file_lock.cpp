@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -69,6 +70,32 @@ UniqueFd openLockFile(const std::string& path, std::string& why, int& openError)
     return file;
 }
 
+constexpr mode_t privateDirectoryMode = 0700;
+// Permission bits of the group and of others.
+constexpr mode_t sharedBits = 0077;
+
+// Why directory is not one only this user can enter; empty when it is.
+std::string privateDirectoryProblem(const std::string& directory)
+{
+    const UniqueFd opened(::open(
+        directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!opened.valid())
+    {
+        return std::strerror(errno);
+    }
+    struct stat status
+    {};
+    if (::fstat(opened.get(), &status) != 0)
+    {
+        return std::strerror(errno);
+    }
+    if (status.st_uid != ::geteuid() || (status.st_mode & sharedBits) != 0)
+    {
+        return "not a private directory";
+    }
+    return {};
+}
+
 std::string patienceText(std::chrono::milliseconds patience)
 {
     if (patience.count() % 1000 == 0)
@@ -90,22 +117,25 @@ FileLock::FileLock(const std::string& lockFile,
     }
 }
 
-FileLock FileLock::onDirectory(const std::string& directory,
-                               std::chrono::milliseconds patience)
+FileLock FileLock::inPrivateDirectory(const std::string& lockFile,
+                                      std::chrono::milliseconds patience)
 {
-    FileLock lock;
-    UniqueFd opened(
-        ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!opened.valid())
+    const std::string directory = lockFile.substr(0, lockFile.rfind('/'));
+    if (::mkdir(directory.c_str(), privateDirectoryMode) == 0)
     {
-        // Something that is not a directory is no directory at all.
-        lock.openError = errno == ENOTDIR ? ENOENT : errno;
-        lock.why = directory + " cannot be opened safely (" +
-                   std::strerror(errno) + ")";
+        // Set aside as for the lock file: a name lost in a power cut is
+        // made again by the next run.
+        static_cast<void>(syncDirectoryOf(directory));
+    }
+    FileLock lock;
+    const std::string problem = privateDirectoryProblem(directory);
+    if (!problem.empty())
+    {
+        lock.openError = EACCES;
+        lock.why = directory + " cannot be opened safely (" + problem + ")";
         return lock;
     }
-    lock.acquire(std::move(opened), directory, patience);
-    return lock;
+    return FileLock(lockFile, patience);
 }
 
 void FileLock::acquire(UniqueFd opened, const std::string& lockFile,

@@ -33,11 +33,13 @@ class FileLock
         const std::string& lockFile,
         std::chrono::milliseconds patience = limits::lockPatience);
 
-    // Takes the lock on an existing directory (a link to one is followed;
-    // nothing is created), waiting like the constructor. nowhere() when
-    // there is no directory at that path.
-    static FileLock onDirectory(
-        const std::string& directory,
+    // Takes the lock on lockFile in a directory that only this user can
+    // enter, creating the directory (mode 0700) when absent, so that no
+    // process of another user can open the lock file and hold it. A
+    // directory that is not this user's alone, or a link, makes the lock
+    // unavailable, as does a directory that cannot be made.
+    static FileLock inPrivateDirectory(
+        const std::string& lockFile,
         std::chrono::milliseconds patience = limits::lockPatience);
 
     // Closing the lock file's only descriptor releases the lock.

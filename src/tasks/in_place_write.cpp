@@ -75,12 +75,43 @@ bool reserveSpace(int fd, off_t oldSize, off_t newSize)
     return false;
 }
 
+std::optional<std::optional<char>> markTorn(int fd, off_t oldSize)
+{
+    std::optional<char> first;
+    if (oldSize > 0)
+    {
+        char byte = 0;
+        if (::pread(fd, &byte, 1, 0) != 1)
+        {
+            return std::nullopt;
+        }
+        first = byte;
+    }
+    if (!writeAllAt(fd, {&tornMark, 1}, 0) || ::fsync(fd) != 0)
+    {
+        return std::nullopt;
+    }
+    return first;
+}
+
+bool unmarkTorn(int fd, std::optional<char> first)
+{
+    const bool restored =
+        first ? writeAllAt(fd, {&*first, 1}, 0) : ::ftruncate(fd, 0) == 0;
+    return restored && ::fsync(fd) == 0;
+}
+
 bool overwrite(int fd, std::string_view text, off_t oldSize)
 {
     const auto newSize = static_cast<off_t>(text.size());
-    return writeAllAt(fd, text, 0) &&
+    if (text.empty())
+    {
+        return ::ftruncate(fd, 0) == 0 && ::fsync(fd) == 0;
+    }
+    return writeAllAt(fd, text.substr(1), 1) &&
            (oldSize <= newSize || writeBlanks(fd, newSize, oldSize)) &&
-           ::ftruncate(fd, newSize) == 0 && ::fsync(fd) == 0;
+           ::ftruncate(fd, newSize) == 0 && ::fsync(fd) == 0 &&
+           writeAllAt(fd, text.substr(0, 1), 0) && ::fsync(fd) == 0;
 }
 
 } // namespace tasks

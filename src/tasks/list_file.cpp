@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -46,6 +47,17 @@ std::string digestOf(std::string_view bytes)
     }
     return std::string(sha256Prefix) +
            encoding::lowerHex(std::span(md.data(), length));
+}
+
+// Which file held the bytes, and when it was last changed: " inode:<n>
+// ctime:<seconds>.<nanoseconds>". Every write changes the change time, so a
+// list written back byte for byte by another writer does not pass for one
+// no one has touched.
+std::string stampOf(const struct stat& status)
+{
+    return " inode:" + std::to_string(status.st_ino) +
+           " ctime:" + std::to_string(status.st_ctim.tv_sec) + "." +
+           std::to_string(status.st_ctim.tv_nsec);
 }
 
 // A list the tool creates gets what an output stream would give it; the
@@ -192,16 +204,19 @@ bool ListFile::intentApplies(std::string_view prior) const
     switch (now.state)
     {
         case ListContents::State::absent:
-            // Removed since, or never there: only the latter is ours.
-            return prior == absentDigest;
+            // Removed since by another writer, or never created by the
+            // interrupted write: either way nothing of the copy is due.
+            return false;
         case ListContents::State::unreadable:
             // Nothing else can be known; the write into it is tried.
             return true;
         case ListContents::State::read:
             break;
     }
-    // Untouched, or torn by the interrupted write; a complete text other
-    // than the one before is another writer's.
+    // Untouched since it was read (the same bytes in the same file, not
+    // changed since), or torn by the interrupted write, which leaves no
+    // complete text until its last byte lands. Anything else, the old bytes
+    // written back included, is another writer's.
     return now.digest == prior || !isCompleteDocument(now.bytes);
 }
 
@@ -232,6 +247,10 @@ ListContents ListFile::read() const
     }
     contents.state = ListContents::State::read;
     contents.digest = digestOf(contents.bytes);
+    if (!contents.digest.empty())
+    {
+        contents.digest.append(stampOf(status));
+    }
     return contents;
 }
 
@@ -312,6 +331,15 @@ ListFile::Intent ListFile::writeIntent(std::string_view text,
     return Intent::written;
 }
 
+ListFile::Outcome ListFile::giveUp(bool created) const
+{
+    if (created)
+    {
+        removeLeftover(listPath);
+    }
+    return Outcome::untouched;
+}
+
 ListFile::Outcome ListFile::writeInPlace(std::string_view text,
                                          bool mayGrow) const
 {
@@ -333,14 +361,22 @@ ListFile::Outcome ListFile::writeInPlace(std::string_view text,
     }
     const off_t oldSize = status.st_size;
     const auto newSize = static_cast<off_t>(text.size());
-    if ((!mayGrow && newSize > oldSize) ||
-        !reserveSpace(list.get(), oldSize, newSize))
+    if (!mayGrow && newSize > oldSize)
     {
-        if (created)
-        {
-            removeLeftover(listPath);
-        }
-        return Outcome::untouched;
+        return giveUp(created);
+    }
+    const auto first = markTorn(list.get(), oldSize);
+    if (!first)
+    {
+        // The mark may be on the disk or not: either way the intent copy
+        // completes the list.
+        return Outcome::unfinished;
+    }
+    // An empty file now holds the mark, which the blanks must not cover.
+    if (!reserveSpace(list.get(), std::max<off_t>(oldSize, 1), newSize))
+    {
+        return unmarkTorn(list.get(), *first) ? giveUp(created)
+                                              : Outcome::unfinished;
     }
     // From here on the old text is given up; the intent copy stands for the
     // list until the new text is in place and synced.

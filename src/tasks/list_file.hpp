@@ -13,7 +13,8 @@
 //                         ("prior <digest>\n"): while it exists the list
 //                         may be torn, and the next holder of the lock
 //                         writes it into the list first, unless the list
-//                         has since become another complete text
+//                         has since been changed or removed by another
+//                         writer
 //   <list>.unreadable.N   backups of lists not read whole, 1 the newest
 //   <list>.unreadable.new a backup being written
 // Every one of them is created with O_EXCL and opened without following a
@@ -39,7 +40,8 @@ struct ListContents
     State state = State::absent;
     std::string bytes;
     // What the list held, as an intent copy records it: "absent", or
-    // "sha256:" and the hexadecimal SHA-256 of bytes; empty when unknown.
+    // "sha256:" and the hexadecimal SHA-256 of bytes followed by the file's
+    // inode and change time; empty when unknown.
     std::string digest;
 };
 
@@ -54,10 +56,11 @@ class ListFile
     std::string backupPath(int number) const;
 
     // Finishes what an interrupted run left: removes half-written copies
-    // and writes a complete intent copy into the list, if the list still
-    // holds what the copy says it held before, or is torn. A copy whose
-    // list has since become another complete text (another writer changed
-    // it) is stale and dropped: replaying it would undo that change.
+    // and writes a complete intent copy into the list, if the list is still
+    // as the copy says it was before (the same bytes, not changed since), or
+    // is torn. A copy whose list has since been written by another writer,
+    // even back to the same bytes, or removed, is stale and dropped:
+    // replaying it would undo that change.
     enum class Recovery
     {
         done,    // nothing is pending any more
@@ -113,6 +116,8 @@ class ListFile
     void dropIntent() const;
     // mayGrow false: leaves the list untouched rather than let it grow.
     Outcome writeInPlace(std::string_view text, bool mayGrow) const;
+    // The list keeps its old text; one the write created is removed again.
+    Outcome giveUp(bool created) const;
 
     std::string listPath;
 };

@@ -1,20 +1,26 @@
 #include "update/capsule_snapshot.hpp"
 
+#include "build_limits.hpp"
+#include "capsule/layout.hpp"
 #include "encoding/hex.hpp"
 #include "handles/openssl.hpp"
 #include "tasks/file_io.hpp"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <span>
 #include <string_view>
+#include <utility>
 
 namespace update
 {
@@ -56,16 +62,72 @@ UniqueFd openPayload(const std::string& path)
     return payload;
 }
 
-// A new unnamed file in directory, mode 0644 whatever the umask.
-UniqueFd openUnnamed(const std::string& directory)
+// The most a capsule can hold: its headers (the RBU header's length is one
+// byte) and the compressed body of the largest image the decompressor may
+// write (the built-in limit, or a lower file size limit the updater was
+// started with, which binds its own writes too), with room for a
+// compressor's worst case on data that does not compress.
+constexpr std::uint64_t largestRbuHeader = 0xFF;
+constexpr std::uint64_t incompressibleShare = 8;
+constexpr std::uint64_t compressorOverhead = std::uint64_t{64} << 10U;
+
+off_t largestCapsule()
 {
-    UniqueFd file(
+    rlimit inherited{};
+    const std::uint64_t fileLimit =
+        ::getrlimit(RLIMIT_FSIZE, &inherited) == 0 &&
+                inherited.rlim_cur != RLIM_INFINITY
+            ? inherited.rlim_cur
+            : limits::maxImageSize * 2;
+    const std::uint64_t image = std::min(fileLimit, limits::maxImageSize);
+    return static_cast<off_t>(std::min(
+        fileLimit, capsule::layout::uefiHeaderSize + largestRbuHeader + image +
+                       image / incompressibleShare + compressorOverhead));
+}
+
+// Where a file system has no unnamed files: a directory of its own (mode
+// 0700, unpredictable name) holding the file.
+constexpr const char* privateDirectoryTemplate = "/.bios-capsule.XXXXXX";
+constexpr const char* privateFileName = "/capsule";
+
+bool noUnnamedFiles(int error)
+{
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+// A new file in directory that no other process can reach by name, mode 0644
+// whatever the umask; its fd is not valid (errno set) when none can be made.
+CapsuleSnapshot::PrivateFile openPrivate(const std::string& directory)
+{
+    CapsuleSnapshot::PrivateFile file;
+    file.fd.reset(
         ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, unnamedMode));
-    if (file.valid() && ::fchmod(file.get(), stagedMode) != 0)
+    if (!file.fd.valid() && noUnnamedFiles(errno))
     {
-        file.reset();
+        std::string named = directory + privateDirectoryTemplate;
+        if (::mkdtemp(named.data()) == nullptr)
+        {
+            return file;
+        }
+        file.directory = std::move(named);
+        file.fd.reset(::open((file.directory + privateFileName).c_str(),
+                             O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC,
+                             unnamedMode));
+    }
+    if (file.fd.valid() && ::fchmod(file.fd.get(), stagedMode) != 0)
+    {
+        file.fd.reset();
     }
     return file;
+}
+
+// The first block of a capsule holds its RBU signature behind the UEFI
+// header; one that does not is no capsule, and its copy stops there.
+bool startsLikeACapsule(const std::uint8_t* block, std::size_t size)
+{
+    using namespace capsule::layout;
+    return size < uefiHeaderSize + sizeof(rbuSignature) ||
+           readLe32(block + uefiHeaderSize) == rbuSignature;
 }
 
 // SHA-512 of what is fed to it; any OpenSSL failure leaves it failed.
@@ -99,14 +161,24 @@ class Sha512
     bool good;
 };
 
-// Copies all of `from` (from its start) into `to`, feeding every byte to
-// digest when one is given. 0, or the errno value of the step that failed.
-int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest)
+// Copies `from` (from its start) into `to`, feeding every byte to digest
+// when one is given. With cut given, the copy is a capsule's: it stops after
+// largestCapsule() bytes, or after a first block that is not a capsule's, and
+// cut says whether it stopped before the end. 0, or the errno value of the
+// step that failed.
+int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest,
+            bool* cut = nullptr)
 {
+    const off_t most = largestCapsule();
     off_t offset = 0;
     for (;;)
     {
-        const ssize_t got = ::pread(from, buffer, copyBufferSize, offset);
+        const off_t room =
+            cut == nullptr ? static_cast<off_t>(copyBufferSize) : most - offset;
+        const ssize_t got = ::pread(
+            from, buffer,
+            std::min(copyBufferSize, static_cast<std::size_t>(room) + 1),
+            offset);
         if (got < 0 && errno == EINTR)
         {
             continue;
@@ -115,7 +187,13 @@ int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest)
         {
             return got == 0 ? 0 : errno;
         }
-        const auto size = static_cast<std::size_t>(got);
+        auto size = static_cast<std::size_t>(got);
+        if (cut != nullptr)
+        {
+            *cut = static_cast<off_t>(size) > room ||
+                   (offset == 0 && !startsLikeACapsule(buffer, size));
+            size = std::min(size, static_cast<std::size_t>(room));
+        }
         if (digest != nullptr)
         {
             digest->update(buffer, size);
@@ -127,7 +205,11 @@ int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest)
             // A write that stored nothing and said nothing: no room.
             return errno != 0 ? errno : ENOSPC;
         }
-        offset += got;
+        offset += static_cast<off_t>(size);
+        if (cut != nullptr && *cut)
+        {
+            return 0;
+        }
     }
 }
 
@@ -171,31 +253,78 @@ CapsuleSnapshot::CapsuleSnapshot(
     const std::vector<std::string>& privateDirectories)
 {
     const UniqueFd payload = openPayload(payloadPath);
-    const CopyBuffer buffer = allocateCopyBuffer();
-    if (!payload.valid() || !buffer)
+    if (!payload.valid())
     {
+        return;
+    }
+    const CopyBuffer buffer = allocateCopyBuffer();
+    if (!buffer)
+    {
+        why = std::strerror(ENOMEM);
         return;
     }
     for (const std::string& directory : privateDirectories)
     {
-        UniqueFd file = openUnnamed(directory);
+        PrivateFile file = openPrivate(directory);
         Sha512 sha;
-        if (file.valid() &&
-            copyAll(payload.get(), file.get(), buffer.get(), &sha) == 0)
+        const int error = file.fd.valid()
+                              ? copyAll(payload.get(), file.fd.get(),
+                                        buffer.get(), &sha, &cut)
+                              : errno;
+        if (error == 0)
         {
             digest = sha.hex();
             if (!digest.empty())
             {
                 copy = std::move(file);
+                why.clear();
             }
             return;
         }
+        why.append(why.empty() ? "" : "; ")
+            .append(directory)
+            .append(": ")
+            .append(std::strerror(error));
     }
+}
+
+CapsuleSnapshot::~CapsuleSnapshot() = default;
+
+CapsuleSnapshot::PrivateFile::~PrivateFile()
+{
+    fd.reset();
+    if (!directory.empty())
+    {
+        // Removing what is ours alone: nothing to do if it is gone.
+        static_cast<void>(::unlink((directory + privateFileName).c_str()));
+        static_cast<void>(::rmdir(directory.c_str()));
+    }
+}
+
+CapsuleSnapshot::PrivateFile::PrivateFile(PrivateFile&& other) noexcept :
+    fd(std::move(other.fd)), directory(std::exchange(other.directory, {}))
+{}
+
+CapsuleSnapshot::PrivateFile& CapsuleSnapshot::PrivateFile::operator=(
+    PrivateFile&& other) noexcept
+{
+    if (this != &other)
+    {
+        PrivateFile gone(std::move(*this));
+        fd = std::move(other.fd);
+        directory = std::exchange(other.directory, {});
+    }
+    return *this;
 }
 
 bool CapsuleSnapshot::valid() const noexcept
 {
-    return copy.valid();
+    return copy.fd.valid();
+}
+
+const std::string& CapsuleSnapshot::failure() const noexcept
+{
+    return why;
 }
 
 FilePtr CapsuleSnapshot::openStream() const
@@ -204,7 +333,7 @@ FilePtr CapsuleSnapshot::openStream() const
     {
         return nullptr;
     }
-    UniqueFd reader(::fcntl(copy.get(), F_DUPFD_CLOEXEC, 0));
+    UniqueFd reader(::fcntl(copy.fd.get(), F_DUPFD_CLOEXEC, 0));
     if (!reader.valid() || ::lseek(reader.get(), 0, SEEK_SET) != 0)
     {
         return nullptr;
@@ -232,30 +361,35 @@ std::error_code CapsuleSnapshot::publish(const std::string& directory,
     {
         return failed(EBADF);
     }
+    if (cut)
+    {
+        return failed(EFBIG);
+    }
     const UniqueFd target(::open(
         directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!target.valid())
     {
         return failed(errno);
     }
-    int error = publishFile(copy.get(), target.get(), name);
+    int error = publishFile(copy.fd.get(), target.get(), name);
     if (error != EXDEV)
     {
         return error == 0 ? std::error_code() : failed(error);
     }
     // The copy lies on another file system: copied once more, from the
     // copy, never from the payload.
-    const UniqueFd staged = openUnnamed(directory);
-    if (!staged.valid())
+    const PrivateFile staged = openPrivate(directory);
+    if (!staged.fd.valid())
     {
         return failed(errno);
     }
     const CopyBuffer buffer = allocateCopyBuffer();
-    error = buffer ? copyAll(copy.get(), staged.get(), buffer.get(), nullptr)
-                   : ENOMEM;
+    error = buffer
+                ? copyAll(copy.fd.get(), staged.fd.get(), buffer.get(), nullptr)
+                : ENOMEM;
     if (error == 0)
     {
-        error = publishFile(staged.get(), target.get(), name);
+        error = publishFile(staged.fd.get(), target.get(), name);
     }
     return error == 0 ? std::error_code() : failed(error);
 }

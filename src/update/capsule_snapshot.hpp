@@ -4,8 +4,16 @@
 //
 // The payload entry is opened once (no symbolic link followed, never waiting
 // on a FIFO or device) and, if it is a regular file, copied once into an
-// unnamed file (O_TMPFILE) that no other process can reach by name. Its
-// SHA-512 is computed while copying. Unwrapping reads the capsule from that
+// unnamed file (O_TMPFILE) that no other process can reach by name; where
+// the file system has no unnamed files, into a file of an unpredictable name
+// in a directory of its own that only the updater can enter, both removed
+// when the snapshot ends. Its SHA-512 is computed while copying.
+//
+// The copy takes at most a capsule's worth: the headers, and the compressed
+// body of the largest image the updater accepts. It stops there, and after
+// the first block when that block does not hold the capsule's RBU header; a
+// copy cut short still unwraps (and fails there, with the unwrapping's own
+// lines) but is never published. Unwrapping reads the capsule from that
 // copy and staging publishes that same copy under its final name: whatever
 // happens to the payload entry after the copy, the bytes staged are the
 // bytes verified.
@@ -31,7 +39,19 @@ class CapsuleSnapshot
     CapsuleSnapshot(const std::string& payloadPath,
                     const std::vector<std::string>& privateDirectories);
 
+    ~CapsuleSnapshot();
+    CapsuleSnapshot(const CapsuleSnapshot&) = delete;
+    CapsuleSnapshot& operator=(const CapsuleSnapshot&) = delete;
+    CapsuleSnapshot(CapsuleSnapshot&&) = delete;
+    CapsuleSnapshot& operator=(CapsuleSnapshot&&) = delete;
+
     bool valid() const noexcept;
+
+    // Why the payload, a regular file that could be read, was not copied:
+    // each directory tried and the system's error text ("/tmp: No space
+    // left on device; ..."). Empty when it was copied, and when the payload
+    // itself could not be opened (a capsule that is not there).
+    const std::string& failure() const noexcept;
 
     // A new read stream on the copy, at its start; null when not valid() or
     // when no stream can be made.
@@ -45,13 +65,32 @@ class CapsuleSnapshot
     // updater, mode 0644: synced, then linked into place, then the directory
     // synced. A copy on another file system is first copied into an unnamed
     // file in directory. Nothing appears at the name on a failure, which is
-    // returned; an existing name is an error (EEXIST).
+    // returned; an existing name is an error (EEXIST), a copy cut short too
+    // (EFBIG).
     std::error_code publish(const std::string& directory,
                             const std::string& name) const;
 
+    // A file that no other process can reach by name: unnamed, or named in
+    // a private directory that is removed, with it, when this ends.
+    struct PrivateFile
+    {
+        PrivateFile() = default;
+        ~PrivateFile();
+        PrivateFile(const PrivateFile&) = delete;
+        PrivateFile& operator=(const PrivateFile&) = delete;
+        PrivateFile(PrivateFile&& other) noexcept;
+        PrivateFile& operator=(PrivateFile&& other) noexcept;
+
+        UniqueFd fd;
+        // The private directory; empty for an unnamed file.
+        std::string directory;
+    };
+
   private:
-    UniqueFd copy;
+    PrivateFile copy;
     std::string digest;
+    std::string why;
+    bool cut = false;
 };
 
 } // namespace update

@@ -1,6 +1,7 @@
 #include "update/staging.hpp"
 
 #include "diag.hpp"
+#include "tasks/file_io.hpp"
 
 #include <sys/stat.h>
 
@@ -57,6 +58,11 @@ bool createStagingDirectory(const std::string& stagingDirectory)
             return false;
         }
         fs::permissions(stagingDirectory, stagingDirectoryMode);
+        // The directory's name must be on the disk before a task naming a
+        // file in it can be. Set aside when it fails: the publish syncs the
+        // directory's contents, and a task whose capsule is gone fails at
+        // the host, not here.
+        static_cast<void>(tasks::syncDirectoryOf(stagingDirectory));
         return true;
     }
     catch (const std::exception& e)

@@ -13,10 +13,16 @@
 #include "update/update_events.hpp"
 #include "update/verify_image.hpp"
 
+#include <dirent.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace update
@@ -28,12 +34,22 @@ namespace fs = std::filesystem;
 
 constexpr const char* payloadDirectory = "payload";
 
-// The directory of the scratch area: every update needs it, so its lock
-// serialises updates, which share the scratch area and the staging
-// directory, whether or not anything else is writable.
-std::string updateLockDirectory(const paths::Paths& paths)
+struct DirectoryClose
 {
-    return fs::path(paths.scratchDirectory).parent_path().string();
+    void operator()(DIR* listing) const noexcept
+    {
+        ::closedir(listing);
+    }
+};
+
+// The standard directory iterator's error for a step of the listing that
+// failed, told the same way.
+fs::filesystem_error listingFailed(const char* step, const fs::path& directory,
+                                   int error)
+{
+    return {std::string("directory iterator cannot ") + step +
+                (step == std::string_view("open") ? " directory" : ""),
+            directory, std::error_code(error, std::generic_category())};
 }
 
 // Where the capsule's private copy may lie: the staging file system first
@@ -41,7 +57,7 @@ std::string updateLockDirectory(const paths::Paths& paths)
 std::vector<std::string> snapshotDirectories(const paths::Paths& paths)
 {
     return {fs::path(paths.stagingDirectory).parent_path().string(),
-            updateLockDirectory(paths)};
+            fs::path(paths.scratchDirectory).parent_path().string()};
 }
 
 constexpr int updateStaged = 0;
@@ -114,6 +130,16 @@ tasks::TaskEntry updateTask(const std::string& jobId,
         stagedCapsule,        "File",        "ConfigDb"};
 }
 
+// A retry of an update replaces the UPDATE task an earlier, interrupted run
+// of the same job queued: one job, one flash.
+void dropUpdateTasksOf(std::vector<tasks::TaskEntry>& list,
+                       const std::string& jobId)
+{
+    std::erase_if(list, [&](const tasks::TaskEntry& task) {
+        return task.JobType == tasks::updateJobType && task.JOBID == jobId;
+    });
+}
+
 // Appends the UPDATE task, then queues a fresh configuration export (the
 // exported configuration is removed first, so the export is of the file
 // kind). False when an exception stopped it or the task list stayed locked.
@@ -132,6 +158,7 @@ bool queueUpdateTasks(const paths::Paths& paths, const std::string& jobId,
             }
             std::vector<tasks::TaskEntry> list;
             cycle.readTaskList(list);
+            dropUpdateTasksOf(list, jobId);
             list.push_back(updateTask(jobId, stagedCapsule));
             diag::milestone(lines::startingMilestone);
             tasks::writeTaskListUnnoticed(cycle, list);
@@ -153,16 +180,15 @@ bool queueUpdateTasks(const paths::Paths& paths, const std::string& jobId,
 }
 
 // Everything that touches the shared scratch area, staging directory and
-// task list, under the update lock. Where there is no scratch directory to
-// lock, no update can unwrap (and so share anything) either, and the update
-// goes ahead to fail there.
+// task list, under the update lock, which updates share whether or not
+// anything else is writable: an update that cannot take it changes nothing.
 bool stageUpdate(const paths::Paths& paths, const SoftwareObject& image,
                  const std::string& jobId, const std::string& imageVersion,
                  const CapsuleFile& capsule)
 {
     const tasks::FileLock updateLock =
-        tasks::FileLock::onDirectory(updateLockDirectory(paths));
-    if (!updateLock.held() && !updateLock.nowhere())
+        tasks::FileLock::inPrivateDirectory(paths.updateLock);
+    if (!updateLock.held())
     {
         diag::fail(lines::updateNotStarted, updateLock.failure().c_str());
         return false;
@@ -172,6 +198,13 @@ bool stageUpdate(const paths::Paths& paths, const SoftwareObject& image,
     removeStagedCapsules(paths.stagingDirectory);
     // The one copy of the capsule that is verified and staged.
     const CapsuleSnapshot snapshot(capsule.path, snapshotDirectories(paths));
+    if (!snapshot.failure().empty())
+    {
+        // A capsule that is there but could not be copied is not a missing
+        // capsule: the BMC's room or file systems are at fault.
+        diag::fail(lines::capsuleNotCopied, snapshot.failure().c_str());
+        return false;
+    }
     if (!verifyCapsule(paths, image, capsule.path, snapshot, imageVersion))
     {
         return false;
@@ -193,13 +226,31 @@ CapsuleFile getPayload(const std::string& imageDirectory)
     try
     {
         const fs::path directory = fs::path(imageDirectory) / payloadDirectory;
-        for (const auto& entry : fs::directory_iterator(directory))
+        // Listed with readdir, in the directory's own order: the standard
+        // directory iterator terminates the program when memory runs out.
+        const std::unique_ptr<DIR, DirectoryClose> listing(
+            ::opendir(directory.c_str()));
+        if (!listing)
         {
-            if (fs::exists(fs::status(entry.path())))
+            diag::fail(lines::payloadThrew,
+                       listingFailed("open", directory, errno).what());
+            return {};
+        }
+        errno = 0;
+        while (const dirent* entry = ::readdir(listing.get()))
+        {
+            const std::string_view name = entry->d_name;
+            if (name != "." && name != ".." &&
+                fs::exists(fs::status(directory / name)))
             {
-                const fs::path name = entry.path().filename();
-                return {(directory / name).string(), name.string()};
+                return {(directory / name).string(), std::string(name)};
             }
+            errno = 0;
+        }
+        if (errno != 0)
+        {
+            diag::fail(lines::payloadThrew,
+                       listingFailed("advance", directory, errno).what());
         }
     }
     catch (const std::exception& e)

@@ -19,6 +19,8 @@
 //       operator new throws std::bad_alloc.
 //   FAULT_SHIM_BAD_ALLOC_FROM_SIZE=4096
 //       Every operator new of at least that many bytes throws bad_alloc.
+//   FAULT_SHIM_BAD_ALLOC_AT=40   the 40th operator new throws bad_alloc.
+//   FAULT_SHIM_NO_TMPFILE=1      open with O_TMPFILE fails (EOPNOTSUPP).
 //   FAULT_SHIM_NOTHROW_NEW_FAILS=2
 //       The 2nd non-throwing array new of the process returns null.
 //   FAULT_SHIM_FORK_FAILS=1
@@ -246,6 +248,12 @@ extern "C" int open(const char* path, int flags, ...)
     va_end(args);
     noteOpen(path);
     step();
+    if ((flags & O_TMPFILE) == O_TMPFILE &&
+        std::getenv("FAULT_SHIM_NO_TMPFILE") != nullptr)
+    {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
     return realOpen(path, flags, mode);
 }
 
@@ -602,8 +610,12 @@ void* operator new(std::size_t size) // NOLINT(cert-dcl54-cpp)
 {
     static const auto realNew = nextSymbol<void* (*)(std::size_t)>("_Znwm");
     const char* limit = std::getenv("FAULT_SHIM_BAD_ALLOC_FROM_SIZE");
+    const char* at = std::getenv("FAULT_SHIM_BAD_ALLOC_AT");
+    static unsigned long long count = 0;
+    ++count;
     if (allocationsFail ||
-        (limit != nullptr && size >= std::strtoull(limit, nullptr, 10)))
+        (limit != nullptr && size >= std::strtoull(limit, nullptr, 10)) ||
+        (at != nullptr && count == std::strtoull(at, nullptr, 10)))
     {
         throw std::bad_alloc();
     }

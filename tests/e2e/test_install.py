@@ -119,13 +119,15 @@ def test_tmpfiles_entry_makes_the_directories_the_tool_needs(installed):
     subprocess.run(['systemd-tmpfiles', '--create', f'--root={image}'],
                    check=True, capture_output=True)
     made = {}
-    for name in ('var/lib/qorad', 'var/lib/qorad/pending', 'mnt/scratchpad'):
+    for name in ('var/lib/qorad', 'var/lib/qorad/pending', 'mnt/scratchpad',
+                 'run/morvex_bios_updater'):
         status = (image / name).stat()
         made[name] = (stat.S_ISDIR(status.st_mode),
                       oct(stat.S_IMODE(status.st_mode)), status.st_uid)
     assert made == {'var/lib/qorad': (True, '0o700', 0),
                     'var/lib/qorad/pending': (True, '0o700', 0),
-                    'mnt/scratchpad': (True, '0o755', 0)}
+                    'mnt/scratchpad': (True, '0o755', 0),
+                    'run/morvex_bios_updater': (True, '0o700', 0)}
 
 
 def test_stripped_install_has_the_documented_sizes(installed):

@@ -117,11 +117,12 @@ SILENT = ('import dbus, sys, time; bus = dbus.bus.BusConnection(sys.argv[1])'
 ], ids=['a job after a silent candidate is found',
         'within the built-in deadline too', 'a silent mapper ends the lookup'])
 def test_a_service_that_never_answers(sandbox, bmc, silent, words, found):
-    """A candidate that never answers is skipped after its share of the
-    lookup's time (the probe gives the whole lookup 2 s); a mapper that
+    """Nine candidates of a service that never answers cost one share of
+    the lookup's time (the probe gives the whole lookup 2 s); a mapper that
     never answers ends the lookup at its deadline."""
     bmc.job('s.a', JOBS + '/1', 'JID_1')
-    bmc.mapper_extra = [[JOBS + '/0', 's.silent', [JOB_CONTROL]]]
+    bmc.mapper_extra = [[f'{JOBS}/0{n}', 's.silent', [JOB_CONTROL]]
+                        for n in range(9)]
     bmc.mapper = silent != MAPPER_SERVICE
     bmc.start()
     peer = subprocess.Popen(['/usr/bin/python3', '-c', SILENT, bmc.address,

@@ -64,20 +64,6 @@ def test_killed_or_failed_write_leaves_a_whole_list(sandbox, suffix, faults,
     assert state(sandbox.qorad) == {'': NEW, '.lock': b''}
 
 
-@pytest.mark.parametrize('faults', ['fallocate:1:kill', 'pwrite:1:kill'])
-def test_an_intent_copy_is_not_replayed_over_a_later_change(sandbox, faults):
-    """Killed with its intent copy in place, before the list was touched;
-    then the management daemon consumes the UPDATE tasks: the next run
-    leaves them consumed."""
-    (sandbox.qorad / LIST).write_bytes(OLD)
-    wrapper = with_faults(sandbox, FAULT_SHIM_FILE=LIST_PATH,
-                          FAULT_SHIM_FAULTS=faults)
-    assert export(sandbox, program=wrapper) == (-signal.SIGKILL, b'', b'')
-    (sandbox.qorad / LIST).write_bytes(task_list())
-    assert export(sandbox) == (0, EXPORT_QUEUED, b'')
-    assert state(sandbox.qorad) == {'': task_list(FILE_EXPORT), '.lock': b''}
-
-
 NEAR = task_list(*UPDATES[:13])  # one page; with an export entry, two
 UNREADABLE = b'{"QORAJob": [ broken' + b' ' * 3000
 

@@ -226,6 +226,7 @@ SUCCEEDS = {
                                          2),
     'payload-replaced-after-its-copy': (lambda u: _swapping_xz(u, 'rename'),
                                         2),
+    'no-unnamed-files': (_set(faults={'FAULT_SHIM_NO_TMPFILE': 1}), 2),
 }
 
 
@@ -236,7 +237,8 @@ def test_update_stages_the_capsule_and_queues_its_tasks(
     arrange, release_type = SUCCEEDS[case]
     arrange(update)
     config = (sandbox.qorad / 'BIOS_Config.json').exists()
-    (sandbox.qorad / LIST).write_bytes(task_list(OLD_TASK))
+    (sandbox.qorad / LIST).write_bytes(task_list(  # the job's interrupted run
+        OLD_TASK, update_task(name='interrupted.cap')))
     result = update.run()
     assert (result.returncode, result.stdout, result.stderr) == (
         0, QUEUED, update.cap_file + verified(release_type) + RELEASE_SET
@@ -257,6 +259,7 @@ def test_update_stages_the_capsule_and_queues_its_tasks(
         FILE_EXPORT, OLD_TASK, update_task(name=update.name))
     assert not (sandbox.qorad / 'BIOS_Config.json').exists()
     assert scratch_left(sandbox) == []
+    assert list(sandbox.tmp.glob('.bios-capsule.*')) == []
     [event] = journal.entries()
     # Where the event-log library was built is no business of the reader.
     assert sorted(f for f in event.fields if f[0][:5] != 'CODE_') == sorted([
@@ -337,7 +340,10 @@ STOPPED_AT = {
               ['releaseType']),
     'staged': (lambda u: u.cap_file + verified() + RELEASE_SET + NO_CONFIG,
                'copy', True, ['releaseType', 'Activation']),
+    'snapshot': (lambda u: b'', None, False, []),
+    'snapshot-under-its-own-tmp': (lambda u: b'', 'stale', False, []),
 }
+NO_ROOM = 'No space left on device'
 
 STOPS = {
     'no-file-path': (_set(properties={'path': None}), 'lookup', bus_failure(
@@ -364,8 +370,20 @@ STOPS = {
     'capsule-is-a-directory': (_payload_entry(lambda u, p: p.mkdir()),
                                'unwrap', NO_CAP_FILE),
     'capsule-copy-buffer-not-allocated': (
-        _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 1}), 'unwrap',
-        NO_CAP_FILE),
+        _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 1}), 'snapshot',
+        fail(922, 'Capsule not copied: Cannot allocate memory')),
+    'no-room-for-the-copy-nor-unnamed-files': (_set(faults={
+        'FAULT_SHIM_NO_TMPFILE': 1}, setup='mount -t tmpfs -o size=4k f /tmp'
+        ' && mount -t tmpfs -o size=4k f /mnt/scratchpad'),
+        'snapshot-under-its-own-tmp', fail(922, 'Capsule not copied: /tmp: '
+                                           + NO_ROOM + '; /mnt/scratchpad: '
+                                           + NO_ROOM)),
+    # Only a capsule's worth (1 MiB here) is copied, to fail in unwrapping.
+    'sparse-payload-of-3-GiB': (_then(lambda u: os.truncate(
+        u.payload / u.name, 3 << 30), _set(setup='ulimit -f 2048')),
+        'unwrap', unwrap_failed(*XZ_FAILED, f'/usr/bin/xz: {SCRATCH}/'
+                                'bios.lzma: Compressed data is corrupt\n'
+                                .encode())),
     'capsule-digest-fails': (
         _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_MD_CTX_new@1'}),
         'unwrap', NO_CAP_FILE),
@@ -685,3 +703,16 @@ def test_a_decompressor_taken_over_reaches_nothing(
             if (p / 'escaped').exists()] == []
     assert scratch_left(sandbox) == []
     assert stand_ins(mode) == []
+
+
+@pytest.mark.parametrize('words', [
+    ['startUpdate', VERSION_ID], ['updateStatus', 'JID_1', '100', '1'],
+    ['getJobStatus', 'JID_1'], ['exportBIOSConfig'],
+    ['forceExportBIOSConfig'], ['importBIOSConfig']])
+def test_memory_running_out_never_aborts(sandbox, update, words):
+    """The K-th allocation fails (K sampled): never ended by a signal."""
+    update.publish()
+    for k in (1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 377, 610, 987):
+        result = sandbox.run(*words, program=with_faults(
+            sandbox, FAULT_SHIM_BAD_ALLOC_AT=k))
+        assert 0 <= result.returncode <= 3, (k, result.stderr)

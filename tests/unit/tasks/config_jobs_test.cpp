@@ -45,9 +45,12 @@ std::string link(const std::string& target)
 // every row.
 const capsule::ScratchDirectory scratch;
 const std::string listName = "BIOS_task_list.json";
-const paths::Paths at{scratch.file(listName), scratch.file("BIOS_Config.json"),
+const paths::Paths at{scratch.file(listName),
+                      scratch.file("BIOS_Config.json"),
                       scratch.file("pending/BIOS_Config.json"),
-                      scratch.file("staging"), scratch.file("scratch")};
+                      scratch.file("staging"),
+                      scratch.file("scratch"),
+                      scratch.file("run/update.lock")};
 
 const std::string exportQueued =
     "::: Export BIOS Config Task queued for next host reboot\n";
@@ -469,16 +472,17 @@ TEST(ExportBIOSConfig, CompletesAnInterruptedWriteFirst)
     const std::string copy = listText({e1});
     const std::string made = sha256(listText({e2}));
     const std::string bad = intent(R"({"QORAJob": [{}]})");
+    const std::string then = made + " inode:1 ctime:2.3";
     check({
         row("an interrupted write is completed first",
             {"", broken.substr(0, 9), ".intent", intent(copy), ".intent.new",
              "half", ".unreadable.new", "half", ".unreadable.1x", "other"},
             {"", exported({e1}), ".unreadable.1x", "other"}),
-        row("onto the list it was made for",
-            {"", listText({e2}), ".intent", intent(copy, made)},
-            {"", exported({e1})}),
-        row("onto no list, as it was made", {".intent", intent(copy, "absent")},
-            {"", exported({e1})}),
+        row("not onto the same bytes written since",
+            {"", listText({e2}), ".intent", intent(copy, then)},
+            {"", exported({e2})}),
+        row("not onto a list removed since it was made",
+            {".intent", intent(copy, "absent")}, {"", exported({})}),
         row("not onto a list changed since",
             {"", listText({e3}), ".intent", intent(copy, made)},
             {"", exported({e3})}),
@@ -509,10 +513,9 @@ TEST(ExportBIOSConfig, RewritesTheListFileInPlaceAndCutsItsTail)
 TEST(ConfigJobs, WhereNoFileCanBeNothingIsLockedOrWritten)
 {
     reset({});
-    const paths::Paths nowhere{scratch.file("absent/" + listName),
-                               scratch.file("absent/BIOS_Config.json"),
-                               at.pendingConfig, at.stagingDirectory,
-                               at.scratchDirectory};
+    paths::Paths nowhere = at;
+    nowhere.taskList = scratch.file("absent/" + listName);
+    nowhere.exportedConfig = scratch.file("absent/BIOS_Config.json");
     testing::internal::CaptureStdout();
     EXPECT_TRUE(tasks::exportBIOSConfig(nowhere, false));
     EXPECT_TRUE(tasks::importBIOSConfig(nowhere));
