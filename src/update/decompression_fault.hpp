@@ -18,7 +18,6 @@ namespace update
 // (tested by xz itself, confined with the `required` layers as the failed
 // run was: the updater never decodes a capsule's bytes), so the write is
 // what failed.
-bool bmcAtFault(const ScratchArea& area,
-                std::uint32_t required) noexcept;
+bool bmcAtFault(const ScratchArea& area, std::uint32_t required) noexcept;
 
 } // namespace update

@@ -89,9 +89,8 @@ Run runDecompressor(const ScratchArea& area, Layers required, Action action)
     }
     Plan plan = planFor(area, required);
     plan.action = action;
-    const UniqueFd quiet(action == Action::test
-                             ? open("/dev/null", O_WRONLY | O_CLOEXEC)
-                             : -1);
+    const UniqueFd quiet(
+        action == Action::test ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1);
     plan.quietFd = quiet.get();
     if (action == Action::test && !quiet.valid())
     {
