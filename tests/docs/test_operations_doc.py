@@ -6,6 +6,7 @@ audit record."""
 
 import os
 import re
+import shlex
 import subprocess
 from collections import defaultdict
 from pathlib import Path
@@ -14,8 +15,9 @@ import pytest
 
 ROOT = Path(os.environ.get('SOURCE_ROOT',
                            Path(__file__).resolve().parent.parent.parent))
-PROGRAM = Path(os.environ.get('LINE_CATALOGUE', ROOT / 'build' / 'tools' /
-                              'line-catalogue'))
+PROGRAM = [*shlex.split(os.environ.get('UPDATER_WRAPPER', '')),
+           os.environ.get('LINE_CATALOGUE', ROOT / 'build' / 'tools' /
+                          'line-catalogue')]
 DOC = ROOT / 'docs' / 'operations.md'
 CATALOG = ROOT / 'data' / 'morvex_bios_updater.catalog'
 AUDIT = ROOT / 'src' / 'audit'
@@ -26,7 +28,7 @@ CAUSE_ROW = re.compile(r'^\| `([\w ]+)` \| (.*?) \|', re.M)
 @pytest.fixture(scope='module')
 def catalogue():
     records = defaultdict(list)
-    for row in subprocess.run([PROGRAM], check=True, capture_output=True,
+    for row in subprocess.run(PROGRAM, check=True, capture_output=True,
                               text=True).stdout.splitlines():
         kind, *fields = row.split('\t')
         records[kind].append(fields)
