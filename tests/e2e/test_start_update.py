@@ -283,6 +283,18 @@ def _xz(mode, setup=None):
     return _set(xz=XZ_STAND_IN, setup=stand_in(mode, setup))
 
 
+def _beyond_a_capsule(growing):
+    """The payload past what the copy takes (1 MiB under the run's
+    file-size limit): sparse to 3 GiB, or 2 MiB and still growing by 16 MiB
+    while it is read."""
+    def arrange(u):
+        path = u.payload / u.name
+        os.truncate(path, (2 << 20) if growing else (3 << 30))
+        u.setup = (f'for i in $(seq 256); do head -c 65536 /dev/zero; done '
+                   f'>> "{path}" & ' if growing else '') + 'ulimit -f 2048'
+    return arrange
+
+
 def _socket_as_capsule(u):
     (u.payload / u.name).unlink()
     u.name, cwd = 'bios.sock', os.getcwd()
@@ -379,11 +391,11 @@ STOPS = {
                                            + NO_ROOM + '; /mnt/scratchpad: '
                                            + NO_ROOM)),
     # Only a capsule's worth (1 MiB here) is copied, to fail in unwrapping.
-    'sparse-payload-of-3-GiB': (_then(lambda u: os.truncate(
-        u.payload / u.name, 3 << 30), _set(setup='ulimit -f 2048')),
-        'unwrap', unwrap_failed(*XZ_FAILED, f'/usr/bin/xz: {SCRATCH}/'
-                                'bios.lzma: Compressed data is corrupt\n'
-                                .encode())),
+    **{name: (_beyond_a_capsule(growing), 'unwrap', unwrap_failed(
+        *XZ_FAILED, f'/usr/bin/xz: {SCRATCH}/bios.lzma: Compressed data is '
+        'corrupt\n'.encode())) for name, growing in (
+            ('sparse-payload-of-3-GiB', False),
+            ('payload-growing-while-read', True))},
     'capsule-digest-fails': (
         _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_MD_CTX_new@1'}),
         'unwrap', NO_CAP_FILE),
