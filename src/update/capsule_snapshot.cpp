@@ -3,6 +3,7 @@
 #include "build_limits.hpp"
 #include "capsule/layout.hpp"
 #include "encoding/hex.hpp"
+#include "handles/directory.hpp"
 #include "handles/openssl.hpp"
 #include "tasks/file_io.hpp"
 
@@ -87,8 +88,31 @@ off_t largestCapsule()
 
 // Where a file system has no unnamed files: a directory of its own (mode
 // 0700, unpredictable name) holding the file.
-constexpr const char* privateDirectoryTemplate = "/.bios-capsule.XXXXXX";
+constexpr std::string_view privateDirectoryPrefix = ".bios-capsule.";
+// What mkdtemp replaces with characters of its choice.
+constexpr std::string_view uniqueSuffix = "XXXXXX";
 constexpr const char* privateFileName = "/capsule";
+
+// Removes the private directories a run killed while it held one left in
+// `directory`. Updates do not overlap (the update lock), so none is in use.
+void removeLeftoverPrivateDirectories(const std::string& directory)
+{
+    const DirectoryPtr listing(::opendir(directory.c_str()));
+    if (!listing)
+    {
+        return;
+    }
+    while (const dirent* entry = ::readdir(listing.get()))
+    {
+        if (std::string_view(entry->d_name).starts_with(privateDirectoryPrefix))
+        {
+            const std::string left = directory + "/" + entry->d_name;
+            // Best effort: what cannot be removed stays for the next run.
+            static_cast<void>(::unlink((left + privateFileName).c_str()));
+            static_cast<void>(::rmdir(left.c_str()));
+        }
+    }
+}
 
 bool noUnnamedFiles(int error)
 {
@@ -104,7 +128,9 @@ CapsuleSnapshot::PrivateFile openPrivate(const std::string& directory)
         ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, unnamedMode));
     if (!file.fd.valid() && noUnnamedFiles(errno))
     {
-        std::string named = directory + privateDirectoryTemplate;
+        removeLeftoverPrivateDirectories(directory);
+        std::string named = directory + "/";
+        named.append(privateDirectoryPrefix).append(uniqueSuffix);
         if (::mkdtemp(named.data()) == nullptr)
         {
             return file;

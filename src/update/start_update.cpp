@@ -2,6 +2,7 @@
 
 #include "audit/audit_record.hpp"
 #include "diag.hpp"
+#include "handles/directory.hpp"
 #include "tasks/config_jobs.hpp"
 #include "tasks/file_lock.hpp"
 #include "tasks/task_list_cycle.hpp"
@@ -33,14 +34,6 @@ namespace
 namespace fs = std::filesystem;
 
 constexpr const char* payloadDirectory = "payload";
-
-struct DirectoryClose
-{
-    void operator()(DIR* listing) const noexcept
-    {
-        ::closedir(listing);
-    }
-};
 
 // The standard directory iterator's error for a step of the listing that
 // failed, told the same way.
@@ -228,8 +221,7 @@ CapsuleFile getPayload(const std::string& imageDirectory)
         const fs::path directory = fs::path(imageDirectory) / payloadDirectory;
         // Listed with readdir, in the directory's own order: the standard
         // directory iterator terminates the program when memory runs out.
-        const std::unique_ptr<DIR, DirectoryClose> listing(
-            ::opendir(directory.c_str()));
+        const DirectoryPtr listing(::opendir(directory.c_str()));
         if (!listing)
         {
             diag::fail(lines::payloadThrew,

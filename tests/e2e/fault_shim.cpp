@@ -55,6 +55,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -170,11 +171,25 @@ void step()
     }
 }
 
-// Runs a call that changes files as one step.
-template <typename Function, typename... Args>
-auto stepped(const char* function, Args... args)
+// A function's name as a template argument: each wrapped function gets a
+// `stepped` of its own, and with it its own real function, even where two
+// share a type (unlink, rmdir and remove; chmod and mkdir).
+template <std::size_t N>
+struct Name
 {
-    static const auto real = nextSymbol<Function>(function);
+    // NOLINTNEXTLINE(*-c-arrays): taken from the literal at the call site
+    consteval Name(const char (&literal)[N])
+    {
+        std::copy_n(literal, N, text.begin());
+    }
+    std::array<char, N> text{};
+};
+
+// Runs a call that changes files as one step.
+template <Name function, typename Function, typename... Args>
+auto stepped(Args... args)
+{
+    static const auto real = nextSymbol<Function>(function.text.data());
     step();
     return real(args...);
 }
@@ -532,56 +547,56 @@ extern "C" int EVP_DigestVerify(void* ctx, const unsigned char* sig,
 
 extern "C" int fchmod(int fd, mode_t mode)
 {
-    return stepped<int (*)(int, mode_t)>("fchmod", fd, mode);
+    return stepped<"fchmod", int (*)(int, mode_t)>(fd, mode);
 }
 
 extern "C" int chmod(const char* path, mode_t mode)
 {
-    return stepped<int (*)(const char*, mode_t)>("chmod", path, mode);
+    return stepped<"chmod", int (*)(const char*, mode_t)>(path, mode);
 }
 
 extern "C" int fchmodat(int dir, const char* path, mode_t mode, int flags)
 {
-    return stepped<int (*)(int, const char*, mode_t, int)>("fchmodat", dir,
-                                                           path, mode, flags);
+    return stepped<"fchmodat", int (*)(int, const char*, mode_t, int)>(
+        dir, path, mode, flags);
 }
 
 extern "C" int linkat(int fromDir, const char* from, int toDir, const char* to,
                       int flags)
 {
-    return stepped<int (*)(int, const char*, int, const char*, int)>(
-        "linkat", fromDir, from, toDir, to, flags);
+    return stepped<"linkat", int (*)(int, const char*, int, const char*, int)>(
+        fromDir, from, toDir, to, flags);
 }
 
 extern "C" int mkdir(const char* path, mode_t mode)
 {
-    return stepped<int (*)(const char*, mode_t)>("mkdir", path, mode);
+    return stepped<"mkdir", int (*)(const char*, mode_t)>(path, mode);
 }
 
 extern "C" int rename(const char* from, const char* to)
 {
-    return stepped<int (*)(const char*, const char*)>("rename", from, to);
+    return stepped<"rename", int (*)(const char*, const char*)>(from, to);
 }
 
 extern "C" int unlink(const char* path)
 {
-    return stepped<int (*)(const char*)>("unlink", path);
+    return stepped<"unlink", int (*)(const char*)>(path);
 }
 
 extern "C" int unlinkat(int dir, const char* path, int flags)
 {
-    return stepped<int (*)(int, const char*, int)>("unlinkat", dir, path,
-                                                   flags);
+    return stepped<"unlinkat", int (*)(int, const char*, int)>(dir, path,
+                                                               flags);
 }
 
 extern "C" int rmdir(const char* path)
 {
-    return stepped<int (*)(const char*)>("rmdir", path);
+    return stepped<"rmdir", int (*)(const char*)>(path);
 }
 
 extern "C" int remove(const char* path)
 {
-    return stepped<int (*)(const char*)>("remove", path);
+    return stepped<"remove", int (*)(const char*)>(path);
 }
 
 extern "C" int EVP_DigestVerifyUpdate(void* ctx, const void* data,

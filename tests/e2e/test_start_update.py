@@ -226,7 +226,10 @@ SUCCEEDS = {
                                          2),
     'payload-replaced-after-its-copy': (lambda u: _swapping_xz(u, 'rename'),
                                         2),
-    'no-unnamed-files': (_set(faults={'FAULT_SHIM_NO_TMPFILE': 1}), 2),
+    # ... with the private directory of a run killed while it held one.
+    'no-unnamed-files': (_then(_set(faults={'FAULT_SHIM_NO_TMPFILE': 1}),
+                               lambda u: (u.sandbox.tmp / '.bios-capsule.'
+                                          'Xy12Zw').mkdir(mode=0o700)), 2),
 }
 
 
@@ -252,6 +255,7 @@ def test_update_stages_the_capsule_and_queues_its_tasks(
                       + kind),
         software_call(ACTIVATION, 'Activation', 's', ACTIVATIONS + 'Staged')]
     assert staged(sandbox) == {update.name: update.capsule}
+    assert list(sandbox.tmp.glob('.bios-capsule.*')) == []
     folder = sandbox.tmp / 'tmpBIOSPayload'
     assert [stat.S_IMODE(p.stat().st_mode) for p in (
         folder, folder / update.name)] == [0o755, 0o644]
