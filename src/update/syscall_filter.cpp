@@ -139,6 +139,15 @@ int allowNamed(const Filter& filter)
     return 0;
 }
 
+// A comparison of a call's argument `index` (the library's SCMP_A<n> macros
+// are C compound literals): with SCMP_CMP_MASKED_EQ, `a` is the mask and `b`
+// the value.
+constexpr scmp_arg_cmp argument(unsigned index, scmp_compare op, scmp_datum_t a,
+                                scmp_datum_t b = 0)
+{
+    return scmp_arg_cmp{index, op, a, b};
+}
+
 // The calls allowed only with some arguments: terminal queries on its
 // standard streams, threads but no processes, signals to itself alone,
 // reading its limits and lowering its address space, and reading its
@@ -149,25 +158,26 @@ int allowNarrowed(const Filter& filter, pid_t self)
     const auto pid = static_cast<scmp_datum_t>(self);
     const std::array<int, 9> results{
         seccomp_rule_add(filter.get(), SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1,
-                         SCMP_A1(SCMP_CMP_EQ, TCGETS)),
+                         argument(1, SCMP_CMP_EQ, TCGETS)),
         seccomp_rule_add(filter.get(), SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1,
-                         SCMP_A1(SCMP_CMP_EQ, TIOCGWINSZ)),
+                         argument(1, SCMP_CMP_EQ, TIOCGWINSZ)),
         seccomp_rule_add(
             filter.get(), SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
-            SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)),
+            argument(0, SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)),
         seccomp_rule_add(filter.get(), SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3),
                          0),
         seccomp_rule_add(filter.get(), SCMP_ACT_ALLOW, SCMP_SYS(kill), 1,
-                         SCMP_A0(SCMP_CMP_EQ, pid)),
+                         argument(0, SCMP_CMP_EQ, pid)),
         seccomp_rule_add(filter.get(), SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1,
-                         SCMP_A0(SCMP_CMP_EQ, pid)),
+                         argument(0, SCMP_CMP_EQ, pid)),
         seccomp_rule_add(filter.get(), SCMP_ACT_ALLOW, SCMP_SYS(prlimit64), 2,
-                         SCMP_A0(SCMP_CMP_EQ, 0), SCMP_A2(SCMP_CMP_EQ, 0)),
+                         argument(0, SCMP_CMP_EQ, 0),
+                         argument(2, SCMP_CMP_EQ, 0)),
         seccomp_rule_add(filter.get(), SCMP_ACT_ALLOW, SCMP_SYS(prlimit64), 2,
-                         SCMP_A0(SCMP_CMP_EQ, 0),
-                         SCMP_A1(SCMP_CMP_EQ, RLIMIT_AS)),
+                         argument(0, SCMP_CMP_EQ, 0),
+                         argument(1, SCMP_CMP_EQ, RLIMIT_AS)),
         seccomp_rule_add(filter.get(), SCMP_ACT_ALLOW, SCMP_SYS(prctl), 1,
-                         SCMP_A0(SCMP_CMP_EQ, PR_GET_NO_NEW_PRIVS)),
+                         argument(0, SCMP_CMP_EQ, PR_GET_NO_NEW_PRIVS)),
     };
     for (const int rc : results)
     {
