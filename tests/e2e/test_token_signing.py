@@ -158,7 +158,11 @@ PIN_IN_URI = 'the URI carries its PIN (pin-value or pin-source)'
 def test_token_mistakes_end_with_one_line_and_nothing_written(
         token, module, path, query, source, cause, tmp_path):
     folder, env = token
-    env = {**env, 'WRONG_PIN': '9999'}
+    # The pkcs11 engine leaks what it allocated for a login or key that
+    # failed, and is unloaded before the sanitizer's leak check reports, so
+    # that its frames cannot be told from others: these runs go without it.
+    env = {**env, 'WRONG_PIN': '9999', 'ASAN_OPTIONS': env.get(
+        'ASAN_OPTIONS', '') + ':detect_leaks=0'}
     queries = [query] if query else []
     if module == 'module-path':
         del env['OPENSSL_CONF']
