@@ -38,10 +38,7 @@ std::size_t bodyStart(const std::uint8_t* capsule, std::size_t size)
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {
-    if (std::freopen("/dev/null", "w", stdout) == nullptr)
-    {
-        std::abort();
-    }
+    fuzz::quietStandardOutput();
     return 0;
 }
 

@@ -45,6 +45,17 @@ inline FilePtr memoryStream(const std::uint8_t* data, std::size_t size)
     return stream;
 }
 
+// Sends what the product prints on standard output (the task-list reader's
+// complaints, the capsule tool's reports) to /dev/null, so that a long run's
+// log stays readable.
+inline void quietStandardOutput()
+{
+    if (std::freopen("/dev/null", "w", stdout) == nullptr)
+    {
+        std::abort();
+    }
+}
+
 // Sends the product's failure and information lines (written to the C
 // stream stderr) to /dev/null, so that a long run's log holds libFuzzer's
 // own lines. libFuzzer keeps the stream it took at start-up, and the
