@@ -59,14 +59,18 @@ bool readAll(int fd, std::string& text)
     }
 }
 
-bool syncDirectoryOf(const std::string& path)
+std::string directoryOf(const std::string& path)
 {
     const auto slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "."
-                                  : slash == 0               ? "/"
-                                               : path.substr(0, slash);
+    return slash == std::string::npos ? "."
+           : slash == 0               ? "/"
+                                      : path.substr(0, slash);
+}
+
+bool syncDirectoryOf(const std::string& path)
+{
     const UniqueFd handle(
-        ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return handle.valid() && ::fsync(handle.get()) == 0;
 }
 

@@ -24,6 +24,10 @@ inline constexpr int safeOpenFlags =
 // Reads the file from its start to its end into text; false on a read error.
 [[nodiscard]] bool readAll(int fd, std::string& text);
 
+// The directory that holds path: "." for a bare name, "/" for one at the
+// root.
+[[nodiscard]] std::string directoryOf(const std::string& path);
+
 // Syncs the directory that holds path; false when that fails.
 [[nodiscard]] bool syncDirectoryOf(const std::string& path);
 

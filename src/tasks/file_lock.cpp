@@ -120,7 +120,7 @@ FileLock::FileLock(const std::string& lockFile,
 FileLock FileLock::inPrivateDirectory(const std::string& lockFile,
                                       std::chrono::milliseconds patience)
 {
-    const std::string directory = lockFile.substr(0, lockFile.rfind('/'));
+    const std::string directory = directoryOf(lockFile);
     if (::mkdir(directory.c_str(), privateDirectoryMode) == 0)
     {
         // Set aside as for the lock file: a name lost in a power cut is
