@@ -6,9 +6,24 @@ development keys, publishes it on the simulated BMC (sim/bmc.py) and runs
 the real `startUpdate` in its sandbox; then, on the same capsule body, runs
 the floor: `xz -d` of the body plus `openssl dgst -sha512` of the image.
 Prints the best of --rounds wall times of each, their ratio, and the
-updater's own peak resident set (its xz child not counted).
+updater's own peak resident set (its xz child not counted); then, for the
+fastest update of each size, where its time went, beside the floor's two
+parts:
+
+  sandbox     the test sandbox's set-up, before the updater starts
+  to cap_file the updater's start, its bus lookups, the update lock and the
+              capsule's private copy, up to its first line
+  body        from that line to the decompressor's start
+  decompress  the decompressor's run, up to the line that says it is done
+  verify      manifest and signature, up to the line that says they passed
+  stage       the release type, staging and the task list, up to its exit
+  end         from its exit until the benchmark sees it gone
 
   bench/update_bench.py --build <build dir with -Dbench=true> [--sizes MiB..]
+      [--rounds N] [--probe <libupdate_probe.so>]
+
+--build gives the updater and capsule-tool measured; --probe defaults to the
+one in that build (an older build can be measured with a newer probe).
 """
 
 import argparse
@@ -61,33 +76,64 @@ def best_time(command, rounds, **kwargs):
 
 def floor_time(capsule, scratch, rounds):
     """xz -d of the capsule body plus SHA-512 of the image, both in the
-    directory where the updater unwraps."""
+    directory where the updater unwraps: the best whole, and the best of
+    each part."""
     data = capsule.read_bytes()
     body = scratch / 'floor.lzma'
     body.write_bytes(data[UEFI_HEADER + data[UEFI_HEADER + 4]:])
     image = scratch / 'floor'
-    script = (f'xz -dc "{body}" > "{image}" && '
-              f'openssl dgst -sha512 "{image}" > /dev/null')
-    took = best_time(['/bin/sh', '-c', script], rounds)
+    decompress = f'xz -dc "{body}" > "{image}"'
+    digest = f'openssl dgst -sha512 "{image}" > /dev/null'
+    whole = best_time(['/bin/sh', '-c', f'{decompress} && {digest}'], rounds)
+    parts = {'xz -d': best_time(['/bin/sh', '-c', decompress], rounds),
+             'sha512': best_time(['/bin/sh', '-c', digest], rounds)}
     body.unlink()
     image.unlink()
-    return took
+    return whole, parts
+
+
+# The lines that end the phases of an update, by their function and number.
+PHASE_LINES = (('to cap_file', 'startUpdate.292:'),
+               ('decompress', 'startUpdate.301:'),
+               ('verify', 'startUpdate.327:'))
+
+
+def phases(started, records, stderr, ended):
+    """Where one update's time went, in seconds, from the probe's records
+    (pairs of event and value) and the lines the update wrote."""
+    lines = stderr.decode(errors='replace').splitlines()
+    line_times = [value for event, value in records if event == 'line']
+    marks = dict(records)
+    at = {}
+    for name, prefix in PHASE_LINES:
+        index = next(i for i, line in enumerate(lines) if prefix in line)
+        at[name] = line_times[index]
+    forks = [value for event, value in records if event == 'fork']
+    fork = next(f for f in forks if at['to cap_file'] <= f <= at['decompress'])
+    bounds = [('sandbox', started, marks['start']),
+              ('to cap_file', marks['start'], at['to cap_file']),
+              ('body', at['to cap_file'], fork),
+              ('decompress', fork, at['decompress']),
+              ('verify', at['decompress'], at['verify']),
+              ('stage', at['verify'], marks['exit']),
+              ('end', marks['exit'], ended)]
+    return {name: (end - start) / 1e9 for name, start, end in bounds}
 
 
 class Updater:
     """The real tool on the simulated BMC, its peak memory recorded."""
 
-    def __init__(self, build, work):
+    def __init__(self, build, probe, work):
         self.work = work
         self.bmc = Bmc(work)
         self.sandbox = Sandbox(work, self.bmc,
                                build / 'src' / 'morvex_bios_updater')
-        self.peaks = work / 'peak-rss'
+        self.records = work / 'probe-records'
         self.program = work / 'measured-updater'
         self.program.write_text(
             '#!/bin/sh\n'
-            f"export LD_PRELOAD='{build / 'bench' / 'libpeak_rss.so'}' "
-            f"PEAK_RSS_FILE='{self.peaks}'\n"
+            f"export LD_PRELOAD='{probe}' "
+            f"UPDATE_PROBE_FILE='{self.records}'\n"
             f"exec '{build / 'src' / 'morvex_bios_updater'}' \"$@\"\n")
         self.program.chmod(0o755)
         # The journal that the update-start event goes to.
@@ -99,25 +145,42 @@ class Updater:
         self.bmc.software(VERSION_ID, path=str(self.image_dir))
 
     def update(self, capsule, rounds):
-        """Best wall time of `rounds` updates, and the largest peak RSS."""
+        """Best wall time of `rounds` updates, the phases of that update,
+        and the largest peak RSS."""
         shutil.copyfile(capsule, self.image_dir / 'payload' / 'bios.cap')
-        self.peaks.unlink(missing_ok=True)
         best = None
+        peak = 0
         for _ in range(rounds):
-            start = time.monotonic()
+            self.records.unlink(missing_ok=True)
+            start = time.monotonic_ns()
             result = self.sandbox.run('startUpdate', VERSION_ID,
                                       program=self.program, timeout=600)
-            took = time.monotonic() - start
+            end = time.monotonic_ns()
             if result.returncode != 0:
                 sys.exit(f'update failed: {result}')
-            best = took if best is None else min(best, took)
-        peaks = [int(line.split()[1])
-                 for line in self.peaks.read_text().splitlines()]
-        return best, max(peaks)
+            records = [(event, int(value)) for event, value in (
+                line.split() for line in self.records.read_text().splitlines())]
+            peak = max([peak] + [v for e, v in records if e == 'peak'])
+            took = (end - start) / 1e9
+            if best is None or took < best[0]:
+                best = (took, phases(start, records, result.stderr, end))
+        return best[0], best[1], peak
 
     def close(self):
         self.journal.stop()
         self.bmc.close()
+
+
+def print_phases(detail):
+    """One row a size: the fastest update's phases and the floor's parts,
+    in milliseconds."""
+    names = list(detail[0][1]) + list(detail[0][2])
+    print()
+    print('| Image | ' + ' | '.join(names) + ' |')
+    print('| --- ' * (len(names) + 1) + '|')
+    for mib, spent, parts in detail:
+        cells = [f'{1000 * v:.0f}' for v in (*spent.values(), *parts.values())]
+        print(f'| {mib} MiB | ' + ' | '.join(cells) + ' |')
 
 
 def main():
@@ -125,19 +188,22 @@ def main():
     parser.add_argument('--build', required=True, type=Path)
     parser.add_argument('--sizes', nargs='+', type=int, default=[64, 256])
     parser.add_argument('--rounds', type=int, default=3)
+    parser.add_argument('--probe', type=Path)
     options = parser.parse_args()
     build = options.build.resolve()
     tool = build / 'tools' / 'capsule-tool'
-    if not (build / 'bench' / 'libpeak_rss.so').exists():
-        sys.exit(f'{build}: configure with -Dbench=true and build')
+    probe = (options.probe or build / 'bench' / 'libupdate_probe.so').resolve()
+    if not probe.exists():
+        sys.exit(f'{probe}: configure with -Dbench=true and build')
 
     work = Path(tempfile.mkdtemp(prefix='update-bench-', dir=build))
     updater = None
     try:
-        updater = Updater(build, work)
+        updater = Updater(build, probe, work)
         print('| Image | startUpdate | xz -d + sha512 | Ratio | '
               'Updater peak RSS |')
         print('| --- | --- | --- | --- | --- |')
+        detail = []
         for mib in options.sizes:
             raw = work / 'raw'
             capsule = work / 'capsule'
@@ -147,12 +213,14 @@ def main():
                            check=True,
                            stdout=subprocess.DEVNULL)
             raw.unlink()
-            ours, peak = updater.update(capsule, options.rounds)
-            floor = floor_time(capsule, updater.sandbox.scratchpad,
-                               options.rounds)
+            ours, spent, peak = updater.update(capsule, options.rounds)
+            floor, parts = floor_time(capsule, updater.sandbox.scratchpad,
+                                      options.rounds)
             print(f'| {mib} MiB | {ours:.3f} s | {floor:.3f} s | '
                   f'{ours / floor:.3f} | {peak:,} KiB |', flush=True)
+            detail.append((mib, spent, parts))
             capsule.unlink()
+        print_phases(detail)
     finally:
         if updater is not None:
             updater.close()

@@ -24,6 +24,14 @@ struct MdCtxFree
     }
 };
 
+struct PkeyCtxFree
+{
+    void operator()(EVP_PKEY_CTX* ctx) const noexcept
+    {
+        EVP_PKEY_CTX_free(ctx);
+    }
+};
+
 struct BioFree
 {
     void operator()(BIO* bio) const noexcept
@@ -35,4 +43,5 @@ struct BioFree
 // An owned key; null when loading, decoding or generating failed.
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 using BioPtr = std::unique_ptr<BIO, BioFree>;

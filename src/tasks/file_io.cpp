@@ -67,6 +67,28 @@ std::string directoryOf(const std::string& path)
                                       : path.substr(0, slash);
 }
 
+int linkUnnamed(int file, int directory, const std::string& name)
+{
+    if (::linkat(file, "", directory, name.c_str(), AT_EMPTY_PATH) == 0)
+    {
+        return 0;
+    }
+    if (errno != ENOENT && errno != EPERM)
+    {
+        return errno;
+    }
+    const std::string byName = "/proc/self/fd/" + std::to_string(file);
+    return ::linkat(AT_FDCWD, byName.c_str(), directory, name.c_str(),
+                    AT_SYMLINK_FOLLOW) == 0
+               ? 0
+               : errno;
+}
+
+std::string nameOf(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
 bool syncDirectoryOf(const std::string& path)
 {
     const UniqueFd handle(

@@ -21,12 +21,20 @@ inline constexpr int safeOpenFlags =
 // Writes all of data at offset; false on the first failing write.
 [[nodiscard]] bool writeAllAt(int fd, std::string_view data, off_t offset);
 
+// Links the unnamed (O_TMPFILE) file into directory (a descriptor, or
+// AT_FDCWD) under name; without the right to link by descriptor, through its
+// /proc name. 0, or the errno value of the failed link.
+[[nodiscard]] int linkUnnamed(int file, int directory, const std::string& name);
+
 // Reads the file from its start to its end into text; false on a read error.
 [[nodiscard]] bool readAll(int fd, std::string& text);
 
 // The directory that holds path: "." for a bare name, "/" for one at the
 // root.
 [[nodiscard]] std::string directoryOf(const std::string& path);
+
+// The last part of path: what follows its last slash.
+[[nodiscard]] std::string nameOf(const std::string& path);
 
 // Syncs the directory that holds path; false when that fails.
 [[nodiscard]] bool syncDirectoryOf(const std::string& path);

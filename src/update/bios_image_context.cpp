@@ -3,9 +3,11 @@
 #include "audit/audit_record.hpp"
 #include "capsule/layout.hpp"
 #include "diag.hpp"
+#include "tasks/file_io.hpp"
 #include "update/confinement.hpp"
 #include "update/decompression_fault.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -114,9 +116,25 @@ bool seekCompressedBody(std::FILE* file)
     return true;
 }
 
+// Links the body copied out of the capsule beforehand into the scratch area,
+// if it begins where the stream stands; false when there is none, or it
+// cannot be linked, and the body is to be copied.
+bool linkPreparedBody(BiosImageContext& ctx)
+{
+    const CompressedBody body = std::move(ctx.preparedBody);
+    return body.file.valid() && std::ftell(ctx.file.get()) == body.offset &&
+           tasks::linkUnnamed(body.file.get(), AT_FDCWD,
+                              ctx.scratch.compressedImage) == 0;
+}
+
 // Copies the compressed body into the scratch area and closes the capsule.
 bool extractCompressedBody(BiosImageContext& ctx)
 {
+    if (linkPreparedBody(ctx))
+    {
+        ctx.file.reset();
+        return true;
+    }
     StreamBuffer buffer = allocateStreamBuffer();
     if (!buffer)
     {
@@ -170,8 +188,11 @@ void noteConfinement(const confinement::Report& report)
 bool decompressImage(BiosImageContext& ctx)
 {
     const ScratchArea& area = ctx.scratch;
-    const confinement::Run run =
-        confinement::runDecompressor(area, ctx.requiredConfinement);
+    // The image is hashed as xz writes it.
+    ImageFollower follower(area.directory, tasks::nameOf(area.image));
+    const confinement::Run run = confinement::runDecompressor(
+        area, ctx.requiredConfinement, confinement::Action::decompress,
+        [&follower] { return follower.follow(); });
     if (!run.forked)
     {
         diag::fail(lines::decompressorNotForked);
@@ -189,6 +210,10 @@ bool decompressImage(BiosImageContext& ctx)
         return false;
     }
     UniqueFd image = confinement::openImage(run, area);
+    if (image.valid())
+    {
+        ctx.imageDigest = follower.finish(image.get());
+    }
     ctx.file.reset(image.valid() ? fdopen(image.get(), "rb") : nullptr);
     if (!ctx.file)
     {
@@ -204,6 +229,23 @@ bool decompressImage(BiosImageContext& ctx)
     return true;
 }
 
+// Makes the scratch directory. A body copied out beforehand may hold the
+// room the directory needs: it then gives way, and the body is copied.
+bool makeScratchDirectory(BiosImageContext& ctx)
+{
+    const char* directory = ctx.scratch.directory.c_str();
+    if (mkdir(directory, scratchDirectoryMode) == 0)
+    {
+        return true;
+    }
+    if (!ctx.preparedBody.file.valid())
+    {
+        return false;
+    }
+    ctx.preparedBody = {};
+    return mkdir(directory, scratchDirectoryMode) == 0;
+}
+
 } // namespace
 
 bool copyCompressedBody(BiosImageContext& ctx)
@@ -215,7 +257,7 @@ int uncompressBiosCapFile(BiosImageContext& ctx)
 {
     const ScratchArea& area = ctx.scratch;
     removeScratchArea(area);
-    if (mkdir(area.directory.c_str(), scratchDirectoryMode) != 0)
+    if (!makeScratchDirectory(ctx))
     {
         diag::fail(lines::noScratchArea);
         return failure;

@@ -8,11 +8,14 @@
 // the context for verification. The context owns the scratch area: when it
 // ends it closes its file and removes the scratch files and directory.
 
+#include "handles/fd.hpp"
 #include "handles/stdio.hpp"
+#include "update/image_follower.hpp"
 
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace update
@@ -43,6 +46,16 @@ inline StreamBuffer allocateStreamBuffer() noexcept
     return StreamBuffer(new (std::nothrow) std::uint8_t[streamBufferSize]());
 }
 
+// A capsule's compressed body, copied out of it while the capsule itself
+// was read: an unnamed file on the scratch file system, and the offset in
+// the capsule where the body began. Unwrapping links it into place instead
+// of copying the body once more; without one, it copies.
+struct CompressedBody
+{
+    UniqueFd file;
+    long offset = -1;
+};
+
 struct BiosImageContext
 {
     // Copies the capsule path and opens it "rb"; a failed open leaves `file`
@@ -72,12 +85,18 @@ struct BiosImageContext
     std::uint32_t rbuHeaderSize = 0;
     // Length of the decompressed image (ftell at its end, cut to 32 bits).
     std::uint32_t imageSize = 0;
+    // The SHA-512 of the image's first bytes, taken while xz wrote it; none
+    // when it could not be taken.
+    std::optional<ImageDigest> imageDigest;
     // Release type from the manifest; 0 until verification passes.
     std::uint8_t releaseType = 0;
     // The capsule path the context was built from.
     std::string path;
     // Where this context unwraps and what it removes when it ends.
     ScratchArea scratch;
+    // The body already copied out of the capsule, if any; unwrapping takes
+    // it when it begins where the capsule's RBU header says the body does.
+    CompressedBody preparedBody;
     // The layers of the decompressor's confinement without which xz does
     // not run (a confinement::Layers set): the build's, unless the context's
     // owner can give fewer.
@@ -92,8 +111,9 @@ struct BiosImageContext
 
 // Unwraps and decompresses the context's capsule into its scratch area.
 // Returns 0 on success: `file` is then the decompressed image, positioned at
-// its end, and `imageSize` its length. Non-zero on failure, reported on
-// standard error (except a failed seek to the image's end).
+// its end, `imageSize` its length and `imageDigest`, when it could be taken,
+// the digest of all of it but its signature slot. Non-zero on failure, reported
+// on standard error (except a failed seek to the image's end).
 [[nodiscard]] int uncompressBiosCapFile(BiosImageContext& ctx);
 
 } // namespace update

@@ -2,24 +2,20 @@
 
 #include "build_limits.hpp"
 #include "capsule/layout.hpp"
-#include "encoding/hex.hpp"
 #include "handles/directory.hpp"
-#include "handles/openssl.hpp"
 #include "tasks/file_io.hpp"
+#include "update/sha512.hpp"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <span>
 #include <string_view>
 #include <utility>
 
@@ -156,35 +152,68 @@ bool startsLikeACapsule(const std::uint8_t* block, std::size_t size)
            readLe32(block + uefiHeaderSize) == rbuSignature;
 }
 
-// SHA-512 of what is fed to it; any OpenSSL failure leaves it failed.
-class Sha512
+// Copies the compressed body out of a capsule as the capsule's bytes go by,
+// into an unnamed file in its directory. The body begins behind the RBU
+// header whose length the first block gives. It gives up for good, leaving
+// no body, when the first block holds no RBU header or a step fails.
+class BodyWriter
 {
   public:
-    Sha512() :
-        ctx(EVP_MD_CTX_new()),
-        good(ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha512(), nullptr) == 1)
+    BodyWriter(CompressedBody* out, const std::string& directory) :
+        out(out),
+        file(out != nullptr ? ::open(directory.c_str(),
+                                     O_TMPFILE | O_RDWR | O_CLOEXEC, bodyMode)
+                            : -1)
     {}
 
-    void update(const std::uint8_t* data, std::size_t size)
+    // Takes the capsule's bytes at offset.
+    void take(const std::uint8_t* bytes, std::size_t size, off_t offset)
     {
-        good = good && EVP_DigestUpdate(ctx.get(), data, size) == 1;
+        using namespace capsule::layout;
+        if (offset == 0)
+        {
+            const bool header =
+                size >= uefiHeaderSize + rbuWordSize * 2 &&
+                readLe32(bytes + uefiHeaderSize) == rbuSignature;
+            bodyOffset = header ? static_cast<off_t>(
+                                      uefiHeaderSize +
+                                      bytes[uefiHeaderSize + rbuLengthOffset])
+                                : -1;
+        }
+        if (!file.valid() || bodyOffset < 0)
+        {
+            file.reset();
+            return;
+        }
+        const off_t end = offset + static_cast<off_t>(size);
+        const off_t from = std::max(offset, bodyOffset);
+        if (from < end &&
+            !tasks::writeAllAt(
+                file.get(),
+                {reinterpret_cast<const char*>(bytes) + (from - offset),
+                 static_cast<std::size_t>(end - from)},
+                from - bodyOffset))
+        {
+            file.reset();
+        }
     }
 
-    // Lowercase hexadecimal digest; empty when any step failed.
-    std::string hex()
+    // Hands the body over, once the capsule has been read whole.
+    void finish()
     {
-        std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
-        unsigned int length = 0;
-        if (!good || EVP_DigestFinal_ex(ctx.get(), md.data(), &length) != 1)
+        if (file.valid() && bodyOffset >= 0)
         {
-            return {};
+            out->file = std::move(file);
+            out->offset = static_cast<long>(bodyOffset);
         }
-        return encoding::lowerHex(std::span(md.data(), length));
     }
 
   private:
-    MdCtxPtr ctx;
-    bool good;
+    // What the scratch area's body would be made with: "wb" under the umask.
+    static constexpr mode_t bodyMode = 0666;
+    CompressedBody* out;
+    UniqueFd file;
+    off_t bodyOffset = -1;
 };
 
 // Copies `from` (from its start) into `to`, feeding every byte to digest
@@ -193,7 +222,7 @@ class Sha512
 // cut says whether it stopped before the end. 0, or the errno value of the
 // step that failed.
 int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest,
-            bool* cut = nullptr)
+            bool* cut = nullptr, BodyWriter* body = nullptr)
 {
     const off_t most = largestCapsule();
     off_t offset = 0;
@@ -224,6 +253,10 @@ int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest,
         {
             digest->update(buffer, size);
         }
+        if (body != nullptr)
+        {
+            body->take(buffer, size, offset);
+        }
         errno = 0;
         if (!tasks::writeAllAt(
                 to, {reinterpret_cast<const char*>(buffer), size}, offset))
@@ -239,23 +272,12 @@ int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest,
     }
 }
 
-// Links the unnamed file into directory under name. Without the right to
-// link by descriptor, through its /proc name.
-int linkUnnamed(int file, int directory, const std::string& name)
+// Starts writing the copy to its storage while the update goes on, so that
+// making it durable when it is published waits for little or nothing.
+// Best effort: publishing syncs it in any case.
+void startWriteBack(int file)
 {
-    if (::linkat(file, "", directory, name.c_str(), AT_EMPTY_PATH) == 0)
-    {
-        return 0;
-    }
-    if (errno != ENOENT && errno != EPERM)
-    {
-        return errno;
-    }
-    const std::string byName = "/proc/self/fd/" + std::to_string(file);
-    return ::linkat(AT_FDCWD, byName.c_str(), directory, name.c_str(),
-                    AT_SYMLINK_FOLLOW) == 0
-               ? 0
-               : errno;
+    static_cast<void>(::sync_file_range(file, 0, 0, SYNC_FILE_RANGE_WRITE));
 }
 
 // Syncs file, links it into directory and syncs the directory.
@@ -265,7 +287,7 @@ int publishFile(int file, int directory, const std::string& name)
     {
         return errno;
     }
-    if (const int error = linkUnnamed(file, directory, name); error != 0)
+    if (const int error = tasks::linkUnnamed(file, directory, name); error != 0)
     {
         return error;
     }
@@ -276,7 +298,8 @@ int publishFile(int file, int directory, const std::string& name)
 
 CapsuleSnapshot::CapsuleSnapshot(
     const std::string& payloadPath,
-    const std::vector<std::string>& privateDirectories)
+    const std::vector<std::string>& privateDirectories, CompressedBody* body,
+    const std::string& bodyDirectory)
 {
     const UniqueFd payload = openPayload(payloadPath);
     if (!payload.valid())
@@ -291,17 +314,24 @@ CapsuleSnapshot::CapsuleSnapshot(
     }
     for (const std::string& directory : privateDirectories)
     {
+        // Only beside the first copy: a body that held room on a full
+        // file system would change where the copy can go.
+        BodyWriter bodyWriter(
+            &directory == &privateDirectories.front() ? body : nullptr,
+            bodyDirectory);
         PrivateFile file = openPrivate(directory);
         Sha512 sha;
         const int error = file.fd.valid()
                               ? copyAll(payload.get(), file.fd.get(),
-                                        buffer.get(), &sha, &cut)
+                                        buffer.get(), &sha, &cut, &bodyWriter)
                               : errno;
         if (error == 0)
         {
-            digest = sha.hex();
+            digest = sha.finishHex();
             if (!digest.empty())
             {
+                startWriteBack(file.fd.get());
+                bodyWriter.finish();
                 copy = std::move(file);
                 why.clear();
             }

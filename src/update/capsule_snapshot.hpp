@@ -7,7 +7,8 @@
 // unnamed file (O_TMPFILE) that no other process can reach by name; where
 // the file system has no unnamed files, into a file of an unpredictable name
 // in a directory of its own that only the updater can enter, both removed
-// when the snapshot ends. Its SHA-512 is computed while copying.
+// when the snapshot ends. Its SHA-512 is computed while copying, and the
+// same read can copy the capsule's compressed body out for unwrapping.
 //
 // The copy takes at most a capsule's worth: the headers, and the compressed
 // body of the largest image the updater accepts. It stops there, and after
@@ -20,6 +21,7 @@
 
 #include "handles/fd.hpp"
 #include "handles/stdio.hpp"
+#include "update/bios_image_context.hpp"
 
 #include <string>
 #include <system_error>
@@ -35,9 +37,14 @@ class CapsuleSnapshot
     // first of privateDirectories that takes it whole (the staging file
     // system's first, so that publishing needs no second copy). Not valid()
     // when the entry is not a regular file or cannot be read, or no
-    // directory has room.
+    // directory has room. With body, the same read also copies the
+    // capsule's compressed body into an unnamed file in bodyDirectory, when
+    // the copy goes to the first directory and every step of that works;
+    // body stays empty otherwise.
     CapsuleSnapshot(const std::string& payloadPath,
-                    const std::vector<std::string>& privateDirectories);
+                    const std::vector<std::string>& privateDirectories,
+                    CompressedBody* body = nullptr,
+                    const std::string& bodyDirectory = {});
 
     ~CapsuleSnapshot();
     CapsuleSnapshot(const CapsuleSnapshot&) = delete;

@@ -37,6 +37,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -189,9 +190,12 @@ struct Run
 
 // Lends the scratch directory to the build's account, runs xz over `area`
 // with the `required` layers for `action` and waits for it; the updater is
-// not dumpable meanwhile.
+// not dumpable meanwhile. While xz runs, whileRunning (when given) is called
+// again and again; whenever it says it did nothing, the updater sleeps a
+// little or until xz ends.
 Run runDecompressor(const ScratchArea& area, Layers required,
-                    Action action = Action::decompress);
+                    Action action = Action::decompress,
+                    const std::function<bool()>& whileRunning = {});
 
 // The image xz left in `area`, opened read-only without following a link
 // and without blocking; invalid unless it is a regular file with one link,

@@ -1,12 +1,16 @@
+#include "tasks/file_io.hpp"
 #include "update/confinement.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <functional>
 
 namespace update::confinement
 {
@@ -38,11 +42,6 @@ class NotDumpable
     int previous;
 };
 
-std::string baseName(const std::string& path)
-{
-    return path.substr(path.rfind('/') + 1);
-}
-
 // The account that may create the image and remove the compressed body:
 // the scratch directory and the body are lent to it for the run.
 void lendScratch(const Run& run, const Plan& plan, const ScratchArea& area)
@@ -55,8 +54,8 @@ void lendScratch(const Run& run, const Plan& plan, const ScratchArea& area)
     // the run then fails as any xz that cannot write does.
     static_cast<void>(fchown(run.directory.get(), plan.uid, plan.gid));
     static_cast<void>(fchownat(run.directory.get(),
-                               baseName(area.compressedImage).c_str(), plan.uid,
-                               plan.gid, AT_SYMLINK_NOFOLLOW));
+                               tasks::nameOf(area.compressedImage).c_str(),
+                               plan.uid, plan.gid, AT_SYMLINK_NOFOLLOW));
 }
 
 void takeBackScratch(const Run& run)
@@ -75,9 +74,38 @@ int waitFor(pid_t child)
     return status;
 }
 
+// How long the updater sleeps when it has caught up with the child's work,
+// unless the child ends first.
+constexpr int idleMilliseconds = 2;
+
+// Waits for child while doing work, which says whether it did any: when it
+// did none, sleeps until the child ends or the idle time is up.
+int waitWorking(pid_t child, const std::function<bool()>& work)
+{
+    const UniqueFd ended(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
+    for (;;)
+    {
+        int status = 0;
+        const pid_t reaped = waitpid(child, &status, WNOHANG);
+        if (reaped == child || (reaped < 0 && errno != EINTR))
+        {
+            return status;
+        }
+        if (reaped == 0 && !work())
+        {
+            pollfd endOfChild{ended.get(), POLLIN, 0};
+            // Without a process descriptor (an older kernel) poll only
+            // sleeps.
+            static_cast<void>(
+                poll(&endOfChild, ended.valid() ? 1 : 0, idleMilliseconds));
+        }
+    }
+}
+
 } // namespace
 
-Run runDecompressor(const ScratchArea& area, Layers required, Action action)
+Run runDecompressor(const ScratchArea& area, Layers required, Action action,
+                    const std::function<bool()>& whileRunning)
 {
     Run run;
     run.directory.reset(
@@ -110,7 +138,11 @@ Run runDecompressor(const ScratchArea& area, Layers required, Action action)
         const pid_t child = startConfined(plan);
         reportWrite.reset();
         run.forked = child >= 0;
-        run.status = run.forked ? waitFor(child) : 0;
+        if (run.forked)
+        {
+            run.status = whileRunning ? waitWorking(child, whileRunning)
+                                      : waitFor(child);
+        }
     }
     takeBackScratch(run);
     run.report = readReport(reportRead.get());
@@ -129,7 +161,8 @@ UniqueFd openImage(const Run& run, const ScratchArea& area)
     {
         return {};
     }
-    UniqueFd image(openat(run.directory.get(), baseName(area.image).c_str(),
+    UniqueFd image(openat(run.directory.get(),
+                          tasks::nameOf(area.image).c_str(),
                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat facts
     {};

@@ -4,6 +4,7 @@
 #include "diag.hpp"
 #include "handles/directory.hpp"
 #include "tasks/config_jobs.hpp"
+#include "tasks/file_io.hpp"
 #include "tasks/file_lock.hpp"
 #include "tasks/task_list_cycle.hpp"
 #include "update/bios_image_context.hpp"
@@ -24,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace update
@@ -74,13 +76,14 @@ void recordVerificationFailure(const std::string& imageVersion)
 // ends before this returns.
 bool verifyCapsule(const paths::Paths& paths, const SoftwareObject& image,
                    const std::string& capsulePath,
-                   const CapsuleSnapshot& snapshot,
+                   const CapsuleSnapshot& snapshot, CompressedBody body,
                    const std::string& imageVersion)
 {
     try
     {
         BiosImageContext context(capsulePath, snapshot.openStream(),
                                  ScratchArea::in(paths.scratchDirectory));
+        context.preparedBody = std::move(body);
         diag::info(lines::capFile, context.path.c_str());
         if (uncompressBiosCapFile(context) != 0)
         {
@@ -189,8 +192,12 @@ bool stageUpdate(const paths::Paths& paths, const SoftwareObject& image,
     const SupersededUpdates superseded(paths.stagingDirectory, paths.taskList,
                                        jobId);
     removeStagedCapsules(paths.stagingDirectory);
-    // The one copy of the capsule that is verified and staged.
-    const CapsuleSnapshot snapshot(capsule.path, snapshotDirectories(paths));
+    // The one copy of the capsule that is verified and staged; the same read
+    // copies out its compressed body for unwrapping.
+    CompressedBody body;
+    const CapsuleSnapshot snapshot(capsule.path, snapshotDirectories(paths),
+                                   &body,
+                                   tasks::directoryOf(paths.scratchDirectory));
     if (!snapshot.failure().empty())
     {
         // A capsule that is there but could not be copied is not a missing
@@ -198,7 +205,8 @@ bool stageUpdate(const paths::Paths& paths, const SoftwareObject& image,
         diag::fail(lines::capsuleNotCopied, snapshot.failure().c_str());
         return false;
     }
-    if (!verifyCapsule(paths, image, capsule.path, snapshot, imageVersion))
+    if (!verifyCapsule(paths, image, capsule.path, snapshot, std::move(body),
+                       imageVersion))
     {
         return false;
     }

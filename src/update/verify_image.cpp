@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 namespace update
 {
@@ -61,22 +62,24 @@ bool digestImageData(EVP_MD_CTX* digest, std::FILE* image, std::uint32_t size,
     return true;
 }
 
-// Reads the signature slot that follows the data and checks it against the
-// digest.
-bool checkSignatureSlot(EVP_MD_CTX* digest, std::FILE* image,
-                        std::uint8_t* buffer)
+// Reads the signature slot at the stream's position into buffer; the length
+// of the signature in it, or nothing once the failure has been written.
+std::optional<std::size_t> readSignatureSlot(std::FILE* image,
+                                             std::uint8_t* buffer)
 {
     if (std::fread(buffer, 1, signatureSlotSize, image) != signatureSlotSize)
     {
         diag::fail(lines::signatureUnread);
-        return false;
+        return std::nullopt;
     }
-    // A signature is taken only from the slot's own bytes: one whose length
-    // reaches past the slot is refused like one that does not verify.
-    const std::size_t signatureLength =
-        derSignatureLength(buffer[derLengthOffset]);
-    if (signatureLength > signatureSlotSize ||
-        EVP_DigestVerifyFinal(digest, buffer, signatureLength) != 1)
+    return derSignatureLength(buffer[derLengthOffset]);
+}
+
+// A signature is taken only from the slot's own bytes: one whose length
+// reaches past the slot is refused like one that does not verify.
+bool signatureAccepted(bool withinSlot, int verdict)
+{
+    if (!withinSlot || verdict != 1)
     {
         diag::fail(lines::digestFinalFailed);
         return false;
@@ -84,10 +87,74 @@ bool checkSignatureSlot(EVP_MD_CTX* digest, std::FILE* image,
     return true;
 }
 
+// Reads the signature slot that follows the data and checks it against the
+// digest.
+bool checkSignatureSlot(EVP_MD_CTX* digest, std::FILE* image,
+                        std::uint8_t* buffer)
+{
+    const std::optional<std::size_t> length = readSignatureSlot(image, buffer);
+    return length && signatureAccepted(*length <= signatureSlotSize,
+                                       *length <= signatureSlotSize &&
+                                           EVP_DigestVerifyFinal(digest, buffer,
+                                                                 *length) == 1);
+}
+
+// True when the signature can be checked against signedBytes: it covers
+// every byte before the slot, and the key is one whose signature is over
+// the SHA-512 digest itself (ECDSA).
+bool digestUsable(const ImageDigest* signedBytes, std::uint32_t size,
+                  EVP_PKEY* key)
+{
+    return signedBytes != nullptr && size >= slotSize &&
+           signedBytes->length == size - slotSize &&
+           EVP_PKEY_get_base_id(key) == EVP_PKEY_EC;
+}
+
+// The signature check against the digest of the signed bytes, taken while
+// the image was written: the same steps, lines and verdict as reading them,
+// without the read.
+int verifyDigest(EVP_PKEY* key, std::FILE* image, std::uint32_t size,
+                 const ImageDigest& signedBytes)
+{
+    const PkeyCtxPtr verifier(EVP_PKEY_CTX_new(key, nullptr));
+    if (!verifier)
+    {
+        diag::fail(lines::noDigestContext);
+        return failedResult;
+    }
+    if (EVP_PKEY_verify_init(verifier.get()) <= 0 ||
+        EVP_PKEY_CTX_set_signature_md(verifier.get(), EVP_sha512()) <= 0)
+    {
+        diag::fail(lines::digestInitFailed);
+        return failedResult;
+    }
+    if (std::fseek(image, static_cast<long>(size - slotSize), SEEK_SET) != 0)
+    {
+        diag::fail(lines::imageStartUnreached);
+        return failedResult;
+    }
+    std::array<std::uint8_t, signatureSlotSize> slot{};
+    const std::optional<std::size_t> length =
+        readSignatureSlot(image, slot.data());
+    if (!length)
+    {
+        return failedResult;
+    }
+    const bool withinSlot = *length <= signatureSlotSize;
+    return signatureAccepted(
+               withinSlot,
+               withinSlot && EVP_PKEY_verify(verifier.get(), slot.data(),
+                                             *length, signedBytes.sha512.data(),
+                                             signedBytes.sha512.size()) == 1)
+               ? verifiedResult
+               : failedResult;
+}
+
 } // namespace
 
 int signature_verify(std::FILE* image, std::uint32_t size,
-                     const std::uint8_t* keyRecord)
+                     const std::uint8_t* keyRecord,
+                     const ImageDigest* signedBytes)
 {
     // Declared first so that it is released last, after the context and the
     // key.
@@ -98,6 +165,10 @@ int signature_verify(std::FILE* image, std::uint32_t size,
     {
         diag::fail(lines::noPublicKey);
         return failedResult;
+    }
+    if (digestUsable(signedBytes, size, key.get()))
+    {
+        return verifyDigest(key.get(), image, size, *signedBytes);
     }
     const MdCtxPtr digest(EVP_MD_CTX_new());
     if (!digest)
@@ -168,7 +239,8 @@ bool verifyBiosImage(BiosImageContext& ctx)
     }
     diag::info(lines::manifestVerified);
 
-    if (signature_verify(ctx.file.get(), ctx.imageSize, keyRecord) != 0)
+    if (signature_verify(ctx.file.get(), ctx.imageSize, keyRecord,
+                         ctx.imageDigest ? &*ctx.imageDigest : nullptr) != 0)
     {
         diag::fail(lines::signatureRefused);
         return false;

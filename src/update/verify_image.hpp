@@ -27,7 +27,11 @@ namespace update
 // Verifies the signature in the last 104 bytes of `image` (`size` bytes)
 // over the bytes before them with the key in `keyRecord` (16-bit host-order
 // length, then DER SubjectPublicKeyInfo). 0 when it verifies, -1 otherwise.
+// With `signedBytes`, the SHA-512 of exactly those bytes, an EC key checks
+// the signature against it and only the slot is read; the verdict and the
+// lines are those of reading the bytes.
 [[nodiscard]] int signature_verify(std::FILE* image, std::uint32_t size,
-                                   const std::uint8_t* keyRecord);
+                                   const std::uint8_t* keyRecord,
+                                   const ImageDigest* signedBytes = nullptr);
 
 } // namespace update

@@ -4,10 +4,10 @@
 //       The 3rd and 5th sd_bus_call of the process are sent as usual, but
 //       return success with a method error reply in place of the peer's
 //       answer: the case that a caller's error-reply check exists for.
-//   FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN=/some/file
+//   FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN=/some/file[@n]
 //       Once the process has opened that path (fopen, open, or openat
-//       relative to a directory), every further operator new throws
-//       std::bad_alloc.
+//       relative to a directory; with "@n", n times), every further
+//       operator new throws std::bad_alloc.
 //   FAULT_SHIM_FILE=/some/file  FAULT_SHIM_FAULTS=pwrite:2:EIO,ftruncate:*:kill
 //       Calls of pwrite, ftruncate, fallocate and fsync on a descriptor of
 //       that file fail: "<function>:<n>:<what>" hits the n-th such call on
@@ -15,7 +15,8 @@
 //       "short" (pwrite writes half of what it was given, at least one
 //       byte) or "kill" (SIGKILL before the call).
 //   FAULT_SHIM_BAD_ALLOC_AFTER_REJECTED_SIGNATURE=1
-//       Once EVP_DigestVerifyFinal has rejected a signature, every further
+//       Once EVP_DigestVerifyFinal or EVP_PKEY_verify has rejected a
+//       signature, every further
 //       operator new throws std::bad_alloc.
 //   FAULT_SHIM_BAD_ALLOC_FROM_SIZE=4096
 //       Every operator new of at least that many bytes throws bad_alloc.
@@ -229,8 +230,19 @@ namespace
 
 void noteOpen(const char* path)
 {
+    static unsigned opens = 0;
     const char* target = std::getenv("FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN");
-    if (target != nullptr && path != nullptr && std::strcmp(path, target) == 0)
+    if (target == nullptr || path == nullptr)
+    {
+        return;
+    }
+    const char* at = std::strrchr(target, '@');
+    const std::size_t length = at != nullptr
+                                   ? static_cast<std::size_t>(at - target)
+                                   : std::strlen(target);
+    if (std::strlen(path) == length &&
+        std::strncmp(path, target, length) == 0 &&
+        ++opens >= (at != nullptr ? std::strtoul(at + 1, nullptr, 10) : 1))
     {
         allocationsFail = true;
     }
@@ -412,18 +424,37 @@ extern "C" int fsync(int fd)
     return unlessFaulty("fsync", real, fd);
 }
 
+namespace
+{
+
+int noteRejection(int verdict)
+{
+    if (verdict != 1 &&
+        std::getenv("FAULT_SHIM_BAD_ALLOC_AFTER_REJECTED_SIGNATURE") != nullptr)
+    {
+        allocationsFail = true;
+    }
+    return verdict;
+}
+
+} // namespace
+
 extern "C" int EVP_DigestVerifyFinal(void* ctx, const unsigned char* sig,
                                      std::size_t siglen)
 {
     using Final = int (*)(void*, const unsigned char*, std::size_t);
     static const auto realFinal = nextSymbol<Final>("EVP_DigestVerifyFinal");
-    const int result = realFinal(ctx, sig, siglen);
-    if (result != 1 &&
-        std::getenv("FAULT_SHIM_BAD_ALLOC_AFTER_REJECTED_SIGNATURE") != nullptr)
-    {
-        allocationsFail = true;
-    }
-    return result;
+    return noteRejection(realFinal(ctx, sig, siglen));
+}
+
+extern "C" int EVP_PKEY_verify(void* ctx, const unsigned char* sig,
+                               std::size_t siglen, const unsigned char* digest,
+                               std::size_t digestSize)
+{
+    using Verify = int (*)(void*, const unsigned char*, std::size_t,
+                           const unsigned char*, std::size_t);
+    static const auto real = nextSymbol<Verify>("EVP_PKEY_verify");
+    return noteRejection(real(ctx, sig, siglen, digest, digestSize));
 }
 
 extern "C" int flock(int fd, int operation)
@@ -531,6 +562,23 @@ extern "C" int EVP_DigestVerifyInit(void* ctx, void** pctx, const void* md,
     return callFails("EVP_DigestVerifyInit", __builtin_return_address(0))
                ? 0
                : real(ctx, pctx, md, engine, key);
+}
+
+extern "C" void* EVP_PKEY_CTX_new(void* key, void* engine)
+{
+    static const auto real =
+        nextSymbol<void* (*)(void*, void*)>("EVP_PKEY_CTX_new");
+    return callFails("EVP_PKEY_CTX_new", __builtin_return_address(0))
+               ? nullptr
+               : real(key, engine);
+}
+
+extern "C" int EVP_PKEY_verify_init(void* ctx)
+{
+    static const auto real = nextSymbol<int (*)(void*)>("EVP_PKEY_verify_init");
+    return callFails("EVP_PKEY_verify_init", __builtin_return_address(0))
+               ? 0
+               : real(ctx);
 }
 
 extern "C" int EVP_DigestVerify(void* ctx, const unsigned char* sig,

@@ -403,8 +403,9 @@ STOPS = {
     'capsule-digest-fails': (
         _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_MD_CTX_new@1'}),
         'unwrap', NO_CAP_FILE),
-    'copy-buffer-not-allocated': (
-        _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 2}), 'unwrap',
+    # Without unnamed files the body is copied out of the capsule's copy.
+    'copy-buffer-not-allocated': (_set(faults={
+        'FAULT_SHIM_NOTHROW_NEW_FAILS': 2, 'FAULT_SHIM_NO_TMPFILE': 1}), 'unwrap',
         unwrap_failed(83, 'Failed to allocate buffer to copy Cap file into '
                       'compressed header file.')),
     'scratch-area-full': (
@@ -447,20 +448,28 @@ STOPS = {
     # sign (the run against installed libraries takes this row).
     'manifest-signed-by-another-root': (_pack(root_key=SOURCE_ROOT / 'keys' / (
         'development/image_signing_private.pem')), 'unwrap', BAD_MANIFEST),
-    'digest-context-not-created': (
-        _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_MD_CTX_new@2'}),
-        'unwrap', bad_signature(
-            243, 'Failed to create signature verifying context.')),
+    # The signature is checked against the digest taken while xz wrote the
+    # image; without that digest (its context, the 2nd, or its buffer, the
+    # 2nd, not had), against the image read again.
+    **{name: (_set(faults={'FAULT_SHIM_OWN_CALL_FAILS': calls}), 'unwrap',
+              bad_signature(*line)) for name, calls, line in (
+        ('digest-init-fails', 'EVP_PKEY_verify_init',
+         (249, 'Failed in EVP_DigestVerifyInit().')),
+        ('digest-init-fails-reading-the-image',
+         'EVP_MD_CTX_new@2,EVP_DigestVerifyInit',
+         (249, 'Failed in EVP_DigestVerifyInit().')),
+        ('digest-context-not-created', 'EVP_PKEY_CTX_new',
+         (243, 'Failed to create signature verifying context.')),
+        ('digest-context-not-created-reading-the-image',
+         'EVP_MD_CTX_new@2,EVP_MD_CTX_new@3',
+         (243, 'Failed to create signature verifying context.')))},
     'verify-buffer-not-allocated': (
-        _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': 3}), 'unwrap',
+        _set(faults={'FAULT_SHIM_NOTHROW_NEW_FAILS': '2,3'}), 'unwrap',
         bad_signature(262, 'Failed to allocate buffer for signature '
                       'verification.')),
     'key-not-decoded': (
         _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'd2i_PUBKEY'}), 'unwrap',
         bad_signature(236, 'Failed to load pub key for BIOS image.')),
-    'digest-init-fails': (
-        _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_DigestVerifyInit'}),
-        'unwrap', bad_signature(249, 'Failed in EVP_DigestVerifyInit().')),
     # The manifest library fails closed on every OpenSSL failure.
     **{f'manifest-library-{call}-fails': (_set(faults={
         'FAULT_SHIM_MANIFEST_CALL_FAILS': call}), 'unwrap', BAD_MANIFEST)
@@ -469,7 +478,8 @@ STOPS = {
                     'EVP_PKEY_get_utf8_string_param@1', 'EVP_MD_CTX_new',
                     'EVP_DigestVerifyInit', 'EVP_DigestVerify')},
     'digest-update-fails': (
-        _set(faults={'FAULT_SHIM_OWN_CALL_FAILS': 'EVP_DigestVerifyUpdate'}),
+        _set(faults={'FAULT_SHIM_OWN_CALL_FAILS':
+                     'EVP_MD_CTX_new@2,EVP_DigestVerifyUpdate'}),
         'unwrap', bad_signature(286, 'Failed in EVP_DigestVerifyUpdate().')),
     'failure-entry-throws': (_then(
         _image(lambda i: flip(i, len(i) - SLOT - 1)), _set(faults={
@@ -477,7 +487,7 @@ STOPS = {
         DATA_CHANGED + fail(321, 'Exception writing event log: '
                             'std::bad_alloc')),
     'manifest-library-throws': (_set(faults={
-        'FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN': SCRATCH + '/bios'}), 'unwrap',
+        'FAULT_SHIM_BAD_ALLOC_AFTER_FOPEN': SCRATCH + '/bios@2'}), 'unwrap',
         DECOMPRESSED + fail(345, 'Exception with QRX verifying FW manifest: '
                             'std::bad_alloc')),
     'release-rejected': (_reject(VERSION, 'releaseType'), 'release',

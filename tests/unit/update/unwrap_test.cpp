@@ -3,13 +3,18 @@
 // and release type, and what the image context leaves when it ends.
 
 #include "capsule_fixture.hpp"
+#include "update/capsule_snapshot.hpp"
 #include "update/verify_image.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace
@@ -118,12 +123,41 @@ Names entriesUnder(const std::string& root)
     return entries;
 }
 
+// The capsule `bytes` read as an update reads it: copied once, privately,
+// with its compressed body copied out by the same read.
+FilePtr snapshotOf(const Bytes& bytes, const std::string& scratchDirectory,
+                   update::CompressedBody& body)
+{
+    const capsule::ScratchDirectory payload;
+    std::ofstream(payload.file("bios.cap"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    const update::CapsuleSnapshot snapshot(
+        payload.file("bios.cap"), {payload.file("")}, &body, scratchDirectory);
+    if (body.file.valid())
+    {
+        Bytes copied(bytes.size());
+        copied.resize(static_cast<std::size_t>(
+            pread(body.file.get(), copied.data(), copied.size(), 0)));
+        const auto start =
+            std::min(static_cast<std::size_t>(body.offset), bytes.size());
+        EXPECT_EQ(copied,
+                  Bytes(bytes.begin() + static_cast<long>(start), bytes.end()));
+    }
+    return snapshot.openStream();
+}
+
 // Unwraps and verifies the capsule `bytes` in a scratch directory holding
-// `files`.
-Outcome unwrap(const Bytes& bytes, const Names& files = {})
+// `files`, read from the capsule itself or, as an update reads it, from its
+// snapshot.
+Outcome unwrap(const Bytes& bytes, const Names& files = {},
+               bool asUpdate = false)
 {
     const capsule::ScratchDirectory scratch;
     const update::ScratchArea area = scratch.area();
+    update::CompressedBody body;
+    FilePtr capsule =
+        asUpdate ? snapshotOf(bytes, scratch.file(""), body) : fileOf(bytes);
     if (!files.empty())
     {
         std::filesystem::create_directory(area.directory);
@@ -135,7 +169,8 @@ Outcome unwrap(const Bytes& bytes, const Names& files = {})
     int verdict = notUnwrapped;
     testing::internal::CaptureStderr();
     {
-        update::BiosImageContext ctx("bios.cap", fileOf(bytes), area);
+        update::BiosImageContext ctx("bios.cap", std::move(capsule), area);
+        ctx.preparedBody = std::move(body);
         if (update::uncompressBiosCapFile(ctx) == 0)
         {
             const bool verified = update::verifyBiosImage(ctx);
@@ -205,20 +240,56 @@ TEST(Unwrap, ReportsWhatEachCapsuleCallsForAndLeavesNothing)
     for (const Case& row : cases)
     {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(unwrap(row.capsule()), Outcome(row.lines, row.verdict, {}));
+        const Bytes capsule = row.capsule();
+        for (const bool asUpdate : {false, true})
+        {
+            EXPECT_EQ(unwrap(capsule, {}, asUpdate),
+                      Outcome(row.lines, row.verdict, {}));
+        }
+    }
+}
+
+// The body copied out beforehand is taken only where the capsule's own RBU
+// header says its body begins: here it is another image's, which shows.
+TEST(Unwrap, TakesABodyCopiedOutOnlyWhereTheBodyBegins)
+{
+    const Bytes capsule = wrap(image());
+    const Bytes other = wrap(image(1));
+    const long begins = static_cast<long>(uefi) + 16;
+    for (const auto& [offset, verdict] :
+         {std::pair{begins, 1}, std::pair{begins + 1, production}})
+    {
+        const capsule::ScratchDirectory scratch;
+        update::BiosImageContext ctx("bios.cap", fileOf(capsule),
+                                     scratch.area());
+        ctx.preparedBody = {
+            UniqueFd(open(scratch.file("").c_str(), O_TMPFILE | O_RDWR, 0600)),
+            offset};
+        ASSERT_TRUE(ctx.preparedBody.file.valid());
+        ASSERT_EQ(pwrite(ctx.preparedBody.file.get(), other.data() + begins,
+                         other.size() - begins, 0),
+                  static_cast<ssize_t>(other.size() - begins));
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(update::uncompressBiosCapFile(ctx), 0);
+        EXPECT_TRUE(update::verifyBiosImage(ctx));
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(ctx.releaseType, verdict);
     }
 }
 
 TEST(Unwrap, ClearsAnEarlierRunsFilesButStopsAtAForeignOne)
 {
     const Bytes capsule = wrap(image());
-    EXPECT_EQ(unwrap(capsule, {"bios", "bios.lzma"}),
-              Outcome(passed, production, {}));
-    EXPECT_EQ(
-        unwrap(capsule, {"bios", "bios.lzma", "foreign"}),
-        Outcome(
-            fail("uncompressBiosCapFile.47: Cannot create BIOS scratchpad."),
-            notUnwrapped, {"biosscratchpad", "biosscratchpad/foreign"}));
+    for (const bool asUpdate : {false, true})
+    {
+        EXPECT_EQ(unwrap(capsule, {"bios", "bios.lzma"}, asUpdate),
+                  Outcome(passed, production, {}));
+        EXPECT_EQ(unwrap(capsule, {"bios", "bios.lzma", "foreign"}, asUpdate),
+                  Outcome(fail("uncompressBiosCapFile.47: Cannot create BIOS "
+                               "scratchpad."),
+                          notUnwrapped,
+                          {"biosscratchpad", "biosscratchpad/foreign"}));
+    }
 }
 
 } // namespace
