@@ -158,8 +158,9 @@ class Updater:
             end = time.monotonic_ns()
             if result.returncode != 0:
                 sys.exit(f'update failed: {result}')
+            text = self.records.read_text()
             records = [(event, int(value)) for event, value in (
-                line.split() for line in self.records.read_text().splitlines())]
+                line.split() for line in text.splitlines())]
             peak = max([peak] + [v for e, v in records if e == 'peak'])
             took = (end - start) / 1e9
             if best is None or took < best[0]:

@@ -37,9 +37,18 @@ struct Record
     const char* event;
     long long value;
 };
-std::array<Record, maxRecords> records{};
-std::size_t recordCount = 0;
-bool measured = false;
+struct Records
+{
+    std::array<Record, maxRecords> kept{};
+    std::size_t count = 0;
+    bool measured = false;
+};
+
+Records& records()
+{
+    static Records all;
+    return all;
+}
 
 long long nowNanoseconds()
 {
@@ -50,9 +59,10 @@ long long nowNanoseconds()
 
 void note(const char* event, long long value)
 {
-    if (measured && recordCount < records.size())
+    Records& all = records();
+    if (all.measured && all.count < all.kept.size())
     {
-        records.at(recordCount++) = {event, value};
+        all.kept.at(all.count++) = {event, value};
     }
 }
 
@@ -64,8 +74,9 @@ Function next(const char* name)
 
 __attribute__((constructor)) void noteStart()
 {
-    measured = std::getenv("UPDATE_PROBE_FILE") != nullptr &&
-               std::strcmp(program_invocation_short_name, measuredProgram) == 0;
+    records().measured =
+        std::getenv("UPDATE_PROBE_FILE") != nullptr &&
+        std::strcmp(program_invocation_short_name, measuredProgram) == 0;
     note("start", nowNanoseconds());
 }
 
@@ -78,7 +89,7 @@ long long peakKibibytes()
     {
         if (std::strncmp(line.data(), "VmHWM:", 6) == 0)
         {
-            return std::atoll(line.data() + 6);
+            return std::strtoll(line.data() + 6, nullptr, 10);
         }
     }
     return -1;
@@ -86,17 +97,18 @@ long long peakKibibytes()
 
 __attribute__((destructor)) void writeRecords()
 {
-    if (!measured)
+    const Records& all = records();
+    if (!all.measured)
     {
         return;
     }
     note("exit", nowNanoseconds());
     note("peak", peakKibibytes());
     const FilePtr out(std::fopen(std::getenv("UPDATE_PROBE_FILE"), "a"));
-    for (std::size_t i = 0; out && i < recordCount; ++i)
+    for (std::size_t i = 0; out && i < all.count; ++i)
     {
-        std::fprintf(out.get(), "%s %lld\n", records.at(i).event,
-                     records.at(i).value);
+        std::fprintf(out.get(), "%s %lld\n", all.kept.at(i).event,
+                     all.kept.at(i).value);
     }
 }
 
@@ -125,7 +137,7 @@ extern "C" pid_t fork()
     else
     {
         // The child's records are not the updater's.
-        measured = false;
+        records().measured = false;
     }
     return child;
 }

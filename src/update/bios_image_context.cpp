@@ -192,7 +192,10 @@ bool decompressImage(BiosImageContext& ctx)
     ImageFollower follower(area.directory, tasks::nameOf(area.image));
     const confinement::Run run = confinement::runDecompressor(
         area, ctx.requiredConfinement, confinement::Action::decompress,
-        [&follower] { return follower.follow(); });
+        [&follower, &ctx] {
+            return follower.follow() ||
+                   (ctx.whileDecompressing && ctx.whileDecompressing());
+        });
     if (!run.forked)
     {
         diag::fail(lines::decompressorNotForked);

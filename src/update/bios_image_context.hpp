@@ -13,6 +13,7 @@
 #include "update/image_follower.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -94,6 +95,10 @@ struct BiosImageContext
     std::string path;
     // Where this context unwraps and what it removes when it ends.
     ScratchArea scratch;
+    // Other work of the update's that runs while xz does, whenever the image
+    // has nothing new to hash: called again and again until it says it has
+    // nothing more to do.
+    std::function<bool()> whileDecompressing;
     // The body already copied out of the capsule, if any; unwrapping takes
     // it when it begins where the capsule's RBU header says the body does.
     CompressedBody preparedBody;

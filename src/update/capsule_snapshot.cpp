@@ -216,13 +216,13 @@ class BodyWriter
     off_t bodyOffset = -1;
 };
 
-// Copies `from` (from its start) into `to`, feeding every byte to digest
-// when one is given. With cut given, the copy is a capsule's: it stops after
-// largestCapsule() bytes, or after a first block that is not a capsule's, and
-// cut says whether it stopped before the end. 0, or the errno value of the
-// step that failed.
-int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest,
-            bool* cut = nullptr, BodyWriter* body = nullptr)
+// Copies `from` (from its start) into `to`. With cut given, the copy is a
+// capsule's: it stops after largestCapsule() bytes, or after a first block
+// that is not a capsule's, and cut says whether it stopped before the end;
+// with body given, the capsule's body is copied out as it goes by. 0, or the
+// errno value of the step that failed.
+int copyAll(int from, int to, std::uint8_t* buffer, bool* cut = nullptr,
+            BodyWriter* body = nullptr)
 {
     const off_t most = largestCapsule();
     off_t offset = 0;
@@ -248,10 +248,6 @@ int copyAll(int from, int to, std::uint8_t* buffer, Sha512* digest,
             *cut = static_cast<off_t>(size) > room ||
                    (offset == 0 && !startsLikeACapsule(buffer, size));
             size = std::min(size, static_cast<std::size_t>(room));
-        }
-        if (digest != nullptr)
-        {
-            digest->update(buffer, size);
         }
         if (body != nullptr)
         {
@@ -306,7 +302,7 @@ CapsuleSnapshot::CapsuleSnapshot(
     {
         return;
     }
-    const CopyBuffer buffer = allocateCopyBuffer();
+    CopyBuffer buffer = allocateCopyBuffer();
     if (!buffer)
     {
         why = std::strerror(ENOMEM);
@@ -320,19 +316,23 @@ CapsuleSnapshot::CapsuleSnapshot(
             &directory == &privateDirectories.front() ? body : nullptr,
             bodyDirectory);
         PrivateFile file = openPrivate(directory);
+        // Made before the copy, so that a digest that cannot be had stops it.
         Sha512 sha;
         const int error = file.fd.valid()
                               ? copyAll(payload.get(), file.fd.get(),
-                                        buffer.get(), &sha, &cut, &bodyWriter)
+                                        buffer.get(), &cut, &bodyWriter)
                               : errno;
+        struct stat copied
+        {};
         if (error == 0)
         {
-            digest = sha.finishHex();
-            if (!digest.empty())
+            if (!sha.failed() && ::fstat(file.fd.get(), &copied) == 0)
             {
                 startWriteBack(file.fd.get());
                 bodyWriter.finish();
                 copy = std::move(file);
+                digest = {
+                    std::move(sha), std::move(buffer), 0, copied.st_size, {}};
                 why.clear();
             }
             return;
@@ -402,9 +402,42 @@ FilePtr CapsuleSnapshot::openStream() const
     return stream;
 }
 
-const std::string& CapsuleSnapshot::sha512Hex() const noexcept
+bool CapsuleSnapshot::digestSome() const
 {
-    return digest;
+    if (!valid() || !digest.sha || digest.taken >= digest.size ||
+        !digest.hex.empty())
+    {
+        return false;
+    }
+    const auto want = static_cast<std::size_t>(
+        std::min<off_t>(digest.size - digest.taken, copyBufferSize));
+    const ssize_t got =
+        ::pread(copy.fd.get(), digest.buffer.get(), want, digest.taken);
+    if (got < 0 && errno == EINTR)
+    {
+        return true;
+    }
+    if (got <= 0)
+    {
+        // A copy that cannot be read back whole has no identity.
+        digest.sha->finish();
+        return false;
+    }
+    digest.sha->update(digest.buffer.get(), static_cast<std::size_t>(got));
+    digest.taken += got;
+    return digest.taken < digest.size;
+}
+
+const std::string& CapsuleSnapshot::sha512Hex() const
+{
+    while (digestSome())
+    {}
+    if (valid() && digest.sha && digest.hex.empty() &&
+        digest.taken == digest.size)
+    {
+        digest.hex = digest.sha->finishHex();
+    }
+    return digest.hex;
 }
 
 std::error_code CapsuleSnapshot::publish(const std::string& directory,
@@ -420,6 +453,10 @@ std::error_code CapsuleSnapshot::publish(const std::string& directory,
     if (cut)
     {
         return failed(EFBIG);
+    }
+    if (sha512Hex().empty())
+    {
+        return failed(EIO);
     }
     const UniqueFd target(::open(
         directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -440,9 +477,8 @@ std::error_code CapsuleSnapshot::publish(const std::string& directory,
         return failed(errno);
     }
     const CopyBuffer buffer = allocateCopyBuffer();
-    error = buffer
-                ? copyAll(copy.fd.get(), staged.fd.get(), buffer.get(), nullptr)
-                : ENOMEM;
+    error =
+        buffer ? copyAll(copy.fd.get(), staged.fd.get(), buffer.get()) : ENOMEM;
     if (error == 0)
     {
         error = publishFile(staged.fd.get(), target.get(), name);

@@ -7,8 +7,10 @@
 // unnamed file (O_TMPFILE) that no other process can reach by name; where
 // the file system has no unnamed files, into a file of an unpredictable name
 // in a directory of its own that only the updater can enter, both removed
-// when the snapshot ends. Its SHA-512 is computed while copying, and the
-// same read can copy the capsule's compressed body out for unwrapping.
+// when the snapshot ends. The same read can copy the capsule's compressed
+// body out for unwrapping. Its SHA-512, the identity of what is staged, is
+// taken from the copy itself, a piece at a time while the decompressor runs
+// (digestSome), and finished when it is first asked for.
 //
 // The copy takes at most a capsule's worth: the headers, and the compressed
 // body of the largest image the updater accepts. It stops there, and after
@@ -22,7 +24,13 @@
 #include "handles/fd.hpp"
 #include "handles/stdio.hpp"
 #include "update/bios_image_context.hpp"
+#include "update/sha512.hpp"
 
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -64,16 +72,21 @@ class CapsuleSnapshot
     // when no stream can be made.
     FilePtr openStream() const;
 
+    // Feeds the next piece of the copy to its digest; true while pieces
+    // remain.
+    bool digestSome() const;
+
     // Lowercase hexadecimal SHA-512 of the copy: the identity of what is
-    // staged. Empty when not valid().
-    const std::string& sha512Hex() const noexcept;
+    // staged. Empty when not valid(), or when the digest failed.
+    const std::string& sha512Hex() const;
 
     // Makes the copy appear complete under directory/name, owner the
     // updater, mode 0644: synced, then linked into place, then the directory
     // synced. A copy on another file system is first copied into an unnamed
     // file in directory. Nothing appears at the name on a failure, which is
     // returned; an existing name is an error (EEXIST), a copy cut short too
-    // (EFBIG).
+    // (EFBIG), and so is a copy whose digest failed (EIO): nothing is staged
+    // without its identity.
     std::error_code publish(const std::string& directory,
                             const std::string& name) const;
 
@@ -93,9 +106,21 @@ class CapsuleSnapshot
         std::string directory;
     };
 
+    // The digest of the copy as far as it has been taken.
+    struct Digest
+    {
+        std::optional<Sha512> sha;
+        std::unique_ptr<std::uint8_t[]> buffer; // NOLINT(*-c-arrays)
+        off_t taken = 0;
+        off_t size = 0;
+        std::string hex;
+    };
+
   private:
     PrivateFile copy;
-    std::string digest;
+    // Taken on demand: an implementation detail of a copy that never
+    // changes.
+    mutable Digest digest;
     std::string why;
     bool cut = false;
 };

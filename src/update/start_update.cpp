@@ -84,6 +84,10 @@ bool verifyCapsule(const paths::Paths& paths, const SoftwareObject& image,
         BiosImageContext context(capsulePath, snapshot.openStream(),
                                  ScratchArea::in(paths.scratchDirectory));
         context.preparedBody = std::move(body);
+        // The copy's digest is taken while xz runs.
+        context.whileDecompressing = [&snapshot] {
+            return snapshot.digestSome();
+        };
         diag::info(lines::capFile, context.path.c_str());
         if (uncompressBiosCapFile(context) != 0)
         {

@@ -75,28 +75,26 @@ std::optional<std::size_t> readSignatureSlot(std::FILE* image,
     return derSignatureLength(buffer[derLengthOffset]);
 }
 
-// A signature is taken only from the slot's own bytes: one whose length
-// reaches past the slot is refused like one that does not verify.
-bool signatureAccepted(bool withinSlot, int verdict)
+// Reports a signature that was not accepted.
+bool signatureAccepted(bool accepted)
 {
-    if (!withinSlot || verdict != 1)
+    if (!accepted)
     {
         diag::fail(lines::digestFinalFailed);
-        return false;
     }
-    return true;
+    return accepted;
 }
 
 // Reads the signature slot that follows the data and checks it against the
-// digest.
+// digest. A signature is taken only from the slot's own bytes: one whose
+// length reaches past the slot is refused like one that does not verify.
 bool checkSignatureSlot(EVP_MD_CTX* digest, std::FILE* image,
                         std::uint8_t* buffer)
 {
     const std::optional<std::size_t> length = readSignatureSlot(image, buffer);
-    return length && signatureAccepted(*length <= signatureSlotSize,
-                                       *length <= signatureSlotSize &&
-                                           EVP_DigestVerifyFinal(digest, buffer,
-                                                                 *length) == 1);
+    return length && signatureAccepted(
+                         *length <= signatureSlotSize &&
+                         EVP_DigestVerifyFinal(digest, buffer, *length) == 1);
 }
 
 // True when the signature can be checked against signedBytes: it covers
@@ -140,10 +138,8 @@ int verifyDigest(EVP_PKEY* key, std::FILE* image, std::uint32_t size,
     {
         return failedResult;
     }
-    const bool withinSlot = *length <= signatureSlotSize;
-    return signatureAccepted(
-               withinSlot,
-               withinSlot && EVP_PKEY_verify(verifier.get(), slot.data(),
+    return signatureAccepted(*length <= signatureSlotSize &&
+                             EVP_PKEY_verify(verifier.get(), slot.data(),
                                              *length, signedBytes.sha512.data(),
                                              signedBytes.sha512.size()) == 1)
                ? verifiedResult

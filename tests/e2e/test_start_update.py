@@ -405,7 +405,8 @@ STOPS = {
         'unwrap', NO_CAP_FILE),
     # Without unnamed files the body is copied out of the capsule's copy.
     'copy-buffer-not-allocated': (_set(faults={
-        'FAULT_SHIM_NOTHROW_NEW_FAILS': 2, 'FAULT_SHIM_NO_TMPFILE': 1}), 'unwrap',
+        'FAULT_SHIM_NOTHROW_NEW_FAILS': 2, 'FAULT_SHIM_NO_TMPFILE': 1}),
+        'unwrap',
         unwrap_failed(83, 'Failed to allocate buffer to copy Cap file into '
                       'compressed header file.')),
     'scratch-area-full': (

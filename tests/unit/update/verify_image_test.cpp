@@ -175,7 +175,7 @@ TEST(SignatureVerify, TakesASignatureThatFillsItsSlot)
 // (holes, read as zeros), while the follower reads what is there.
 TEST(ImageFollower, TakesTheDigestOfAnImageWhileItIsWritten)
 {
-    constexpr std::size_t piece = 64 * 1024;
+    constexpr std::size_t piece = std::size_t{64} << 10U;
     Bytes image(40 * piece, 0);
     for (std::size_t i = 0; i < image.size(); i += 3 * piece)
     {
