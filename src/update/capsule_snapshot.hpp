@@ -106,6 +106,7 @@ class CapsuleSnapshot
         std::string directory;
     };
 
+  private:
     // The digest of the copy as far as it has been taken.
     struct Digest
     {
@@ -116,7 +117,6 @@ class CapsuleSnapshot
         std::string hex;
     };
 
-  private:
     PrivateFile copy;
     // Taken on demand: an implementation detail of a copy that never
     // changes.
