@@ -16,6 +16,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <utility>
@@ -79,10 +80,11 @@ void removeLeftover(const std::string& path)
 }
 
 // Creates path afresh (removing a left-over or planted name first), writes
-// bytes into it and syncs it. The file is new, so nothing is written
+// the parts into it one after the other and syncs it. The file is new, so nothing is written
 // through whatever stood at the name. Returns 0, or the errno value of the
 // step that failed (the half-written file is removed again).
-int writeNewFile(const std::string& path, std::string_view bytes)
+int writeNewFile(const std::string& path,
+                 std::initializer_list<std::string_view> parts)
 {
     removeLeftover(path);
     UniqueFd file(::open(path.c_str(),
@@ -93,7 +95,14 @@ int writeNewFile(const std::string& path, std::string_view bytes)
         return errno;
     }
     errno = 0;
-    if (writeAllAt(file.get(), bytes, 0) && ::fsync(file.get()) == 0)
+    off_t offset = 0;
+    bool written = true;
+    for (const std::string_view part : parts)
+    {
+        written = written && writeAllAt(file.get(), part, offset);
+        offset += static_cast<off_t>(part.size());
+    }
+    if (written && ::fsync(file.get()) == 0)
     {
         return 0;
     }
@@ -257,7 +266,7 @@ ListContents ListFile::read() const
 bool ListFile::keepBackup(std::string_view bytes) const
 {
     const std::string fresh = listPath + freshBackupSuffix;
-    if (writeNewFile(fresh, bytes) != 0)
+    if (writeNewFile(fresh, {bytes}) != 0)
     {
         return false;
     }
@@ -313,7 +322,8 @@ ListFile::Intent ListFile::writeIntent(std::string_view text,
 {
     const std::string intent = intentPath();
     const std::string fresh = intent + freshSuffix;
-    const int error = writeNewFile(fresh, formatIntentCopy(text, prior));
+    // The first line and the text, without first joining them in memory.
+    const int error = writeNewFile(fresh, {intentCopyHead(prior), text});
     if (error != 0)
     {
         return noRoom(error) ? Intent::noRoom : Intent::failed;

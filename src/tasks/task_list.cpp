@@ -3,6 +3,7 @@
 #include "diag/lines.hpp"
 #include "rapidjson.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -61,11 +62,6 @@ using Document = rapidjson::GenericDocument<
 using Value = Document::ValueType;
 using Reader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>,
                                         ThrowingAllocator>;
-using TextBuffer =
-    rapidjson::GenericStringBuffer<rapidjson::UTF8<>, ThrowingAllocator>;
-using TextWriter =
-    rapidjson::PrettyWriter<TextBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                            ThrowingAllocator>;
 
 constexpr const char* listKey = "QORAJob";
 
@@ -87,6 +83,42 @@ constexpr std::array<FieldName, 7> fieldNames{{
 }};
 
 constexpr std::size_t readBufferSize = 8192;
+
+// The writer's output stream: appends to a string, so that the text is built
+// where it stays.
+class TextSink
+{
+  public:
+    using Ch = char;
+
+    explicit TextSink(std::string& text) : text(text)
+    {}
+
+    void Put(char c)
+    {
+        text.push_back(c);
+    }
+    void Flush()
+    {}
+    // The writer's runs of one character (indentation), at once.
+    void PutN(char c, std::size_t count)
+    {
+        text.append(count, c);
+    }
+
+  private:
+    std::string& text;
+};
+
+// Found by the writer, for its indentation.
+void PutN(TextSink& sink, char c, std::size_t count)
+{
+    sink.PutN(c, count);
+}
+
+using TextWriter =
+    rapidjson::PrettyWriter<TextSink, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                            ThrowingAllocator>;
 
 // Nesting deeper than this ends the parse: the parser recurses once per
 // level, and a list needs four.
@@ -185,10 +217,9 @@ class DepthGuard
 };
 
 // Parses the whole stream with the parser's default flags into document.
-rapidjson::ParseResult parseDocument(std::FILE* file, Document& document)
+template <typename Stream>
+rapidjson::ParseResult parseDocument(Stream& stream, Document& document)
 {
-    std::array<char, readBufferSize> buffer{};
-    rapidjson::FileReadStream stream(file, buffer.data(), buffer.size());
     rapidjson::ParseResult result;
     auto generate = [&](Document& target) {
         DepthGuard guard(target);
@@ -227,6 +258,18 @@ std::optional<TaskEntry> entryFrom(const Value& element)
     return entry;
 }
 
+// How many elements of jobs can be entries: room for them all is made at
+// once, so that a long list is not moved while it grows, and never more room
+// than the document itself takes, whatever its elements are.
+std::size_t entriesAtMost(const Value& jobs)
+{
+    return static_cast<std::size_t>(std::count_if(
+        jobs.Begin(), jobs.End(), [](const Value& element) {
+            return element.IsObject() &&
+                   element.MemberCount() >= fieldNames.size();
+        }));
+}
+
 // Appends the entries of document's list; false when anything was left out.
 bool takeEntries(const Document& document, std::vector<TaskEntry>& list,
                  const Messages& messages)
@@ -251,6 +294,7 @@ bool takeEntries(const Document& document, std::vector<TaskEntry>& list,
     {
         *messages.held = jobs->value.Size();
     }
+    list.reserve(list.size() + entriesAtMost(jobs->value));
     bool whole = true;
     for (const auto& element : jobs->value.GetArray())
     {
@@ -269,9 +313,9 @@ bool takeEntries(const Document& document, std::vector<TaskEntry>& list,
 // Bytes an entry takes in the file beyond its fields' texts.
 constexpr std::size_t entryOverhead = 256;
 
-// Builds the file's text in buffer, reserving about what it will take so
+// Appends the file's text to text, reserving about what it will take so
 // that a large list is not copied while it grows.
-void buildText(const std::vector<TaskEntry>& list, TextBuffer& buffer)
+void buildText(const std::vector<TaskEntry>& list, std::string& text)
 {
     std::size_t estimate = 32;
     for (const auto& entry : list)
@@ -282,8 +326,9 @@ void buildText(const std::vector<TaskEntry>& list, TextBuffer& buffer)
             estimate += (entry.*name.field).size();
         }
     }
-    buffer.Reserve(estimate);
-    TextWriter writer(buffer);
+    text.reserve(text.size() + estimate);
+    TextSink sink(text);
+    TextWriter writer(sink);
     writer.SetIndent(' ', 4);
     writer.StartObject();
     writer.Key(listKey);
@@ -304,12 +349,17 @@ void buildText(const std::vector<TaskEntry>& list, TextBuffer& buffer)
 
 } // namespace
 
-bool parseTaskList(std::FILE* file, std::vector<TaskEntry>& list,
-                   Complaints complaints, std::optional<std::size_t>* held)
+namespace
+{
+
+// The reader over any of RapidJSON's input streams.
+template <typename Stream>
+bool parseFrom(Stream& stream, std::vector<TaskEntry>& list,
+               Complaints complaints, std::optional<std::size_t>* held)
 {
     const Messages messages{complaints, held};
     Document document;
-    const rapidjson::ParseResult result = parseDocument(file, document);
+    const rapidjson::ParseResult result = parseDocument(stream, document);
     if (result.IsError())
     {
         messages.complain(lines::parseErrorMessage,
@@ -317,6 +367,25 @@ bool parseTaskList(std::FILE* file, std::vector<TaskEntry>& list,
         return false;
     }
     return takeEntries(document, list, messages);
+}
+
+} // namespace
+
+bool parseTaskList(std::FILE* file, std::vector<TaskEntry>& list,
+                   Complaints complaints, std::optional<std::size_t>* held)
+{
+    std::array<char, readBufferSize> buffer{};
+    rapidjson::FileReadStream stream(file, buffer.data(), buffer.size());
+    return parseFrom(stream, list, complaints, held);
+}
+
+bool parseTaskList(const std::string& text, std::vector<TaskEntry>& list,
+                   Complaints complaints, std::optional<std::size_t>* held)
+{
+    // The parser stops at a NUL byte, in the text or at its end, as it does
+    // at the end of a stream.
+    rapidjson::StringStream stream(text.c_str());
+    return parseFrom(stream, list, complaints, held);
 }
 
 bool isCompleteDocument(std::string_view text)
@@ -331,9 +400,9 @@ bool isCompleteDocument(std::string_view text)
 
 std::string formatTaskList(const std::vector<TaskEntry>& list)
 {
-    TextBuffer buffer;
-    buildText(list, buffer);
-    return {buffer.GetString(), buffer.GetSize()};
+    std::string text;
+    buildText(list, text);
+    return text;
 }
 
 } // namespace tasks
