@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the task list reader, as if they were the task
-// list file, then checks that what it took survives a write and a new read
-// unchanged.
+// list file, then checks that the reader over a stream and the one over text
+// in memory take the same, and that what it took survives a write and a new
+// read unchanged.
 
 #include "fuzz_support.hpp"
 #include "handles/stdio.hpp"
@@ -69,6 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     }
     bool whole = false;
     auto list = readFrom(data, size, whole);
+    std::vector<tasks::TaskEntry> inMemory;
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    if (tasks::parseTaskList(bytes, inMemory) != whole ||
+        !sameEntries(list, inMemory))
+    {
+        std::abort();
+    }
     std::string text = tasks::formatTaskList(list);
     bool again = false;
     auto back = readFrom(text.data(), text.size(), again);
