@@ -83,42 +83,6 @@ constexpr std::array<FieldName, 7> fieldNames{{
 
 constexpr std::size_t readBufferSize = 8192;
 
-// The writer's output stream: appends to a string, so that the text is built
-// where it stays.
-class TextSink
-{
-  public:
-    using Ch = char;
-
-    explicit TextSink(std::string& text) : text(text)
-    {}
-
-    void Put(char c)
-    {
-        text.push_back(c);
-    }
-    void Flush()
-    {}
-    // The writer's runs of one character (indentation), at once.
-    void PutN(char c, std::size_t count)
-    {
-        text.append(count, c);
-    }
-
-  private:
-    std::string& text;
-};
-
-// Found by the writer, for its indentation.
-void PutN(TextSink& sink, char c, std::size_t count)
-{
-    sink.PutN(c, count);
-}
-
-using TextWriter =
-    rapidjson::PrettyWriter<TextSink, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                            ThrowingAllocator>;
-
 // Nesting deeper than this ends the parse: the parser recurses once per
 // level, and a list needs four.
 constexpr unsigned maxNestingDepth = 512;
@@ -379,41 +343,110 @@ bool report(const ListReader& reader, const Messages& messages)
     return reader.leftOut() == 0;
 }
 
-// Bytes an entry takes in the file beyond its fields' texts.
-constexpr std::size_t entryOverhead = 256;
+// The writer's text is what RapidJSON's PrettyWriter writes for the list
+// (four spaces per level, a string's bytes up to its first NUL, escaped as
+// its writer escapes them), written here directly: the text around the
+// fields never changes, and only the fields need escaping.
+constexpr std::string_view listStart = "{\n    \"";
+constexpr std::string_view listKeyEnd = "\": [";
+constexpr std::string_view listEnd = "\n    ]\n}";
+constexpr std::string_view emptyListEnd = "]\n}";
+constexpr std::string_view entryStart = "\n        {";
+constexpr std::string_view entryEnd = "\n        }";
+constexpr std::string_view memberStart = "\n            \"";
+constexpr std::string_view keyEnd = "\": \"";
 
-// Appends the file's text to text, reserving about what it will take so
-// that a large list is not copied while it grows.
+// The character after the backslash that escapes a byte ('u' for \u00XX),
+// or 0 for a byte written as it is.
+constexpr std::array<char, 256> escapes = [] {
+    constexpr int firstPrintable = 0x20;
+    std::array<char, 256> table{};
+    for (int c = 0; c < firstPrintable; ++c)
+    {
+        table.at(c) = 'u';
+    }
+    table['\b'] = 'b';
+    table['\t'] = 't';
+    table['\n'] = 'n';
+    table['\f'] = 'f';
+    table['\r'] = 'r';
+    table['"'] = '"';
+    table['\\'] = '\\';
+    return table;
+}();
+
+constexpr std::string_view hexDigits = "0123456789ABCDEF";
+
+// Appends a field's text, up to its first NUL byte, escaped; runs of bytes
+// that need no escape are copied at once.
+void appendEscaped(std::string& text, const std::string& field)
+{
+    const std::string_view value(field.c_str());
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < value.size(); ++i)
+    {
+        const auto byte = static_cast<unsigned char>(value[i]);
+        const char escape = escapes.at(byte);
+        if (escape == 0)
+        {
+            continue;
+        }
+        text.append(value.substr(run, i - run)).append(1, '\\');
+        text.push_back(escape);
+        if (escape == 'u')
+        {
+            constexpr unsigned nibble = 4;
+            constexpr unsigned low = 0xF;
+            text.append("00").append(1, hexDigits.at(byte >> nibble));
+            text.push_back(hexDigits.at(byte & low));
+        }
+        run = i + 1;
+    }
+    text.append(value.substr(run));
+}
+
+// The text's size when no field needs an escape: no less than it takes.
+std::size_t unescapedSize(const std::vector<TaskEntry>& list)
+{
+    std::size_t size = listStart.size() + std::string_view(listKey).size() +
+                       listKeyEnd.size() + listEnd.size();
+    for (const auto& entry : list)
+    {
+        // The comma before every entry but the first, and after every
+        // member but the last, counted for all.
+        size += entryStart.size() + entryEnd.size() + 1;
+        for (const auto& name : fieldNames)
+        {
+            size += memberStart.size() + std::string_view(name.key).size() +
+                    keyEnd.size() + (entry.*name.field).size() + 2;
+        }
+    }
+    return size;
+}
+
+// Appends the file's text to text, with room made once for about what it
+// takes, so that a large list is not copied while it grows.
 void buildText(const std::vector<TaskEntry>& list, std::string& text)
 {
-    std::size_t estimate = 32;
+    text.reserve(text.size() + unescapedSize(list));
+    text.append(listStart).append(listKey).append(listKeyEnd);
+    const char* entrySeparator = "";
     for (const auto& entry : list)
     {
-        estimate += entryOverhead;
+        text.append(entrySeparator).append(entryStart);
+        entrySeparator = ",";
+        const char* memberSeparator = "";
         for (const auto& name : fieldNames)
         {
-            estimate += (entry.*name.field).size();
+            text.append(memberSeparator).append(memberStart);
+            text.append(name.key).append(keyEnd);
+            appendEscaped(text, entry.*name.field);
+            text.push_back('"');
+            memberSeparator = ",";
         }
+        text.append(entryEnd);
     }
-    text.reserve(text.size() + estimate);
-    TextSink sink(text);
-    TextWriter writer(sink);
-    writer.SetIndent(' ', 4);
-    writer.StartObject();
-    writer.Key(listKey);
-    writer.StartArray();
-    for (const auto& entry : list)
-    {
-        writer.StartObject();
-        for (const auto& name : fieldNames)
-        {
-            writer.Key(name.key);
-            writer.String((entry.*name.field).c_str());
-        }
-        writer.EndObject();
-    }
-    writer.EndArray();
-    writer.EndObject();
+    text.append(list.empty() ? emptyListEnd : listEnd);
 }
 
 } // namespace
