@@ -66,6 +66,9 @@ std::string stampOf(const struct stat& status)
 constexpr mode_t listFileMode = 0666;
 constexpr mode_t copyFileMode = 0600;
 
+// Bytes of room read() makes beyond the list's size: a few entries.
+constexpr std::size_t readHeadroom = 4096;
+
 // A failed in-place write is tried once more before it is left to the next
 // holder of the lock.
 constexpr int writeAttempts = 2;
@@ -248,7 +251,10 @@ ListContents ListFile::read() const
     {
         return contents;
     }
-    contents.bytes.reserve(static_cast<std::size_t>(status.st_size));
+    // With room for a few entries more, so that a next text a little
+    // longer still fits where these bytes were read (TaskListCycle).
+    contents.bytes.reserve(static_cast<std::size_t>(status.st_size) +
+                           readHeadroom);
     if (!readAll(file.get(), contents.bytes))
     {
         contents.bytes.clear();

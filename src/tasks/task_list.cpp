@@ -405,20 +405,28 @@ void appendEscaped(std::string& text, const std::string& field)
     text.append(value.substr(run));
 }
 
-// The text's size when no field needs an escape: no less than it takes.
+// The text's size when no field needs an escape or holds a NUL byte:
+// exactly what it takes then, so that a text as long as the one read fits
+// where that one was read.
 std::size_t unescapedSize(const std::vector<TaskEntry>& list)
 {
     std::size_t size = listStart.size() + std::string_view(listKey).size() +
-                       listKeyEnd.size() + listEnd.size();
+                       listKeyEnd.size();
+    if (list.empty())
+    {
+        return size + emptyListEnd.size();
+    }
+    // The commas between the entries and between their members.
+    size += listEnd.size() + (list.size() - 1) +
+            list.size() * (fieldNames.size() - 1);
     for (const auto& entry : list)
     {
-        // The comma before every entry but the first, and after every
-        // member but the last, counted for all.
-        size += entryStart.size() + entryEnd.size() + 1;
+        size += entryStart.size() + entryEnd.size();
         for (const auto& name : fieldNames)
         {
+            // The field's text and its closing quote.
             size += memberStart.size() + std::string_view(name.key).size() +
-                    keyEnd.size() + (entry.*name.field).size() + 2;
+                    keyEnd.size() + (entry.*name.field).size() + 1;
         }
     }
     return size;
@@ -514,6 +522,12 @@ std::string formatTaskList(const std::vector<TaskEntry>& list)
     std::string text;
     buildText(list, text);
     return text;
+}
+
+void formatTaskList(const std::vector<TaskEntry>& list, std::string& text)
+{
+    text.clear();
+    buildText(list, text);
 }
 
 } // namespace tasks

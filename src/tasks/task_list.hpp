@@ -66,4 +66,8 @@ bool isCompleteDocument(std::string_view text);
 // The writer's text for list: the whole file, pretty-printed.
 std::string formatTaskList(const std::vector<TaskEntry>& list);
 
+// The same text in place of text's contents, in the room text already has
+// where it suffices.
+void formatTaskList(const std::vector<TaskEntry>& list, std::string& text);
+
 } // namespace tasks

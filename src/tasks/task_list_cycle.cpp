@@ -79,7 +79,9 @@ void TaskListCycle::readTaskList(std::vector<TaskEntry>& list)
         !parseTaskList(contents.bytes, list, Complaints::printed, &heldJobs))
     {
         unread = std::move(contents.bytes);
+        return;
     }
+    room = std::move(contents.bytes);
 }
 
 bool TaskListCycle::writeTaskList(const std::vector<TaskEntry>& list)
@@ -101,7 +103,8 @@ int TaskListCycle::write(const std::vector<TaskEntry>& list)
         return EIO;
     }
     // Built completely before anything is written.
-    const std::string text = formatTaskList(list);
+    formatTaskList(list, room);
+    const std::string& text = room;
     errno = 0;
     if (!unread.empty())
     {
