@@ -132,13 +132,11 @@ void floorRewrite(const std::string& path)
     document.Accept(writer);
     const std::string fresh = path + ".new";
     {
-        const UniqueFd file(::open(fresh.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                                   0644));
+        const UniqueFd file(::open(
+            fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         check(file.valid() &&
-                  tasks::writeAllAt(file.get(),
-                                    {buffer.GetString(), buffer.GetSize()},
-                                    0) &&
+                  tasks::writeAllAt(
+                      file.get(), {buffer.GetString(), buffer.GetSize()}, 0) &&
                   ::fsync(file.get()) == 0,
               "write");
     }
@@ -263,14 +261,13 @@ void timeSize(const fs::path& dir, std::size_t n)
         cycle.add(timeInChild([&] { exportCycle(path); }));
         floor.add(timeInChild([&] { floorRewrite(copy); }));
     }
-    std::printf("%8zu %10zu %4d | %8.2f %8.2f %8.2f %8.0f | %8.2f %8.2f | "
-                "%5.2f %5.2f\n",
-                n, bytes, runs, cycle.medianMs(), cycle.minMs(),
-                cycle.medianCpu(),
-                cycle.medianCpu() * 1e6 / static_cast<double>(n),
-                floor.medianMs(), floor.medianCpu(),
-                cycle.medianMs() / floor.medianMs(),
-                cycle.medianCpu() / floor.medianCpu());
+    std::printf(
+        "%8zu %10zu %4d | %8.2f %8.2f %8.2f %8.0f | %8.2f %8.2f | "
+        "%5.2f %5.2f\n",
+        n, bytes, runs, cycle.medianMs(), cycle.minMs(), cycle.medianCpu(),
+        cycle.medianCpu() * 1e6 / static_cast<double>(n), floor.medianMs(),
+        floor.medianCpu(), cycle.medianMs() / floor.medianMs(),
+        cycle.medianCpu() / floor.medianCpu());
 }
 
 int timeCycles(std::initializer_list<std::size_t> sizes)

@@ -83,9 +83,9 @@ void removeLeftover(const std::string& path)
 }
 
 // Creates path afresh (removing a left-over or planted name first), writes
-// the parts into it one after the other and syncs it. The file is new, so nothing is written
-// through whatever stood at the name. Returns 0, or the errno value of the
-// step that failed (the half-written file is removed again).
+// the parts into it one after the other and syncs it. The file is new, so
+// nothing is written through whatever stood at the name. Returns 0, or the
+// errno value of the step that failed (the half-written file is removed again).
 int writeNewFile(const std::string& path,
                  std::initializer_list<std::string_view> parts)
 {

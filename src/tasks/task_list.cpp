@@ -108,7 +108,8 @@ constexpr std::size_t shortestEntryText = [] {
     std::size_t size = 2 + fieldNames.size() - 1;
     for (const auto& name : fieldNames)
     {
-        size += std::string_view(name.key).size() + std::string_view(R"("":"")").size();
+        size += std::string_view(name.key).size() +
+                std::string_view(R"("":"")").size();
     }
     return size;
 }();
@@ -119,8 +120,8 @@ constexpr std::size_t shortestEntryText = [] {
 // each of the seven names is a string. Nesting deeper than maxNestingDepth
 // ends the parse. Levels count from the root's inside: the root's members
 // are at 1, the list's elements at 2, their members at 3.
-class ListReader
-    : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ListReader>
+class ListReader :
+    public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ListReader>
 {
   public:
     // Where the list's own member stands once the text is parsed.
@@ -410,8 +411,8 @@ void appendEscaped(std::string& text, const std::string& field)
 // where that one was read.
 std::size_t unescapedSize(const std::vector<TaskEntry>& list)
 {
-    std::size_t size = listStart.size() + std::string_view(listKey).size() +
-                       listKeyEnd.size();
+    std::size_t size =
+        listStart.size() + std::string_view(listKey).size() + listKeyEnd.size();
     if (list.empty())
     {
         return size + emptyListEnd.size();
