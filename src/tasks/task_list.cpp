@@ -155,8 +155,8 @@ class ListReader :
         value(Kind::other);
         return true;
     }
-    // Numbers are never passed as text in the parser's default mode; one
-    // that were would still be no string.
+    // The parser's default mode never passes numbers as text; were one
+    // passed so, it would still be no string.
     bool RawNumber(const char* /*str*/, rapidjson::SizeType /*length*/,
                    bool /*copy*/)
     {
@@ -167,8 +167,8 @@ class ListReader :
         if (value(Kind::string))
         {
             // A field ends at its first NUL byte.
-            entry.*fieldNames[field].field =
-                std::string(str, ::strnlen(str, length));
+            (entry.*fieldNames[field].field)
+                .assign(str, ::strnlen(str, length));
         }
         return true;
     }
