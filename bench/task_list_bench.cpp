@@ -1,17 +1,29 @@
 // Cost of one export's read-modify-write of the task list, for lists of
 // 1k, 10k and 100k entries (wall-clock median and minimum, processor time
-// median, and processor time per entry), and the updater's peak memory on a
-// large list.
+// median, and processor time per entry), beside the floor of any crash-safe
+// rewrite of the same list measured in the same run, and the updater's peak
+// memory on a large list.
 //
-//   task_list_bench                      time the cycle in-process
+// The floor is what rewriting a copy of the list durably takes at the least:
+// read it, parse it with RapidJSON, pretty-write it to a temporary file in
+// the same directory, sync that, rename it over the copy and sync the
+// directory. Cycle and floor take turns, so that both meet the same machine,
+// each run in a child process of its own.
+//
+//   task_list_bench                      time the cycle and the floor
+//   task_list_bench --entries <n>        the same for an n-entry list only
 //   task_list_bench --rss <updater> [n]  run "<updater> exportBIOSConfig" on
 //                                        an n-entry list (default 100000) in
 //                                        a private mount namespace (root) and
 //                                        print its peak resident set
 
+#include "handles/fd.hpp"
+#include "rapidjson.hpp"
+#include "tasks/file_io.hpp"
 #include "tasks/task_list.hpp"
 #include "tasks/task_list_cycle.hpp"
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -21,12 +33,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -89,6 +103,47 @@ void exportCycle(const std::string& path)
     }
 }
 
+// Stops the benchmark when a step of the floor fails: a floor that skipped
+// a step would time less than a rewrite.
+void check(bool done, const char* step)
+{
+    if (!done)
+    {
+        std::perror(step);
+        std::exit(EXIT_FAILURE);
+    }
+}
+
+// The floor: a crash-safe rewrite of the list at path, by replacing it.
+void floorRewrite(const std::string& path)
+{
+    std::string text;
+    {
+        const UniqueFd list(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        text.reserve(fs::file_size(path));
+        check(list.valid() && tasks::readAll(list.get(), text), "read");
+    }
+    rapidjson::Document document;
+    document.Parse(text.c_str(), text.size());
+    check(!document.HasParseError(), "parse");
+    rapidjson::StringBuffer buffer;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+    writer.SetIndent(' ', 4);
+    document.Accept(writer);
+    const std::string fresh = path + ".new";
+    {
+        const UniqueFd file(::open(
+            fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        check(file.valid() &&
+                  tasks::writeAllAt(
+                      file.get(), {buffer.GetString(), buffer.GetSize()}, 0) &&
+                  ::fsync(file.get()) == 0,
+              "write");
+    }
+    check(::rename(fresh.c_str(), path.c_str()) == 0, "rename");
+    check(tasks::syncDirectoryOf(path), "directory sync");
+}
+
 fs::path makeScratch()
 {
     std::string pattern =
@@ -110,35 +165,122 @@ double cpuMilliseconds()
            static_cast<double>(now.tv_nsec) / 1e6;
 }
 
-int timeCycles()
+// Wall-clock and processor milliseconds of one run.
+struct Sample
 {
-    fs::path dir = makeScratch();
-    std::string path = (dir / "BIOS_task_list.json").string();
-    std::printf("%10s %12s %6s %11s %9s %11s %14s\n", "entries", "file bytes",
-                "runs", "median ms", "min ms", "cpu ms", "ns per entry");
-    for (std::size_t n : {1000U, 10000U, 100000U})
+    double ms = 0;
+    double cpu = 0;
+};
+
+template <typename Job>
+Sample timeHere(Job job)
+{
+    const double cpuStart = cpuMilliseconds();
+    const auto start = std::chrono::steady_clock::now();
+    job();
+    const std::chrono::duration<double, std::milli> took =
+        std::chrono::steady_clock::now() - start;
+    return {took.count(), cpuMilliseconds() - cpuStart};
+}
+
+// Times job in a child process of its own: every run meets the allocator
+// and fresh memory as a run of the updater does, and no job inherits what
+// another left in the allocator.
+template <typename Job>
+Sample timeInChild(Job job)
+{
+    std::array<int, 2> ends{};
+    check(::pipe(ends.data()) == 0, "pipe");
+    const UniqueFd readEnd(ends[0]);
+    UniqueFd writeEnd(ends[1]);
+    const pid_t child = ::fork();
+    check(child >= 0, "fork");
+    if (child == 0)
     {
-        std::size_t bytes = writeList(path, n);
-        int runs = n >= 100000 ? 5 : 21;
-        std::vector<double> ms;
-        std::vector<double> cpu;
-        for (int r = 0; r < runs; ++r)
-        {
-            double cpuStart = cpuMilliseconds();
-            auto start = std::chrono::steady_clock::now();
-            exportCycle(path);
-            std::chrono::duration<double, std::milli> took =
-                std::chrono::steady_clock::now() - start;
-            ms.push_back(took.count());
-            cpu.push_back(cpuMilliseconds() - cpuStart);
-        }
-        std::sort(ms.begin(), ms.end());
-        std::sort(cpu.begin(), cpu.end());
-        double median = ms[ms.size() / 2];
-        double cpuMedian = cpu[cpu.size() / 2];
-        std::printf("%10zu %12zu %6d %11.2f %9.2f %11.2f %14.0f\n", n, bytes,
-                    runs, median, ms.front(), cpuMedian,
-                    cpuMedian * 1e6 / static_cast<double>(n));
+        const Sample sample = timeHere(job);
+        const bool sent = ::write(writeEnd.get(), &sample, sizeof sample) ==
+                          static_cast<ssize_t>(sizeof sample);
+        _exit(sent ? 0 : 1);
+    }
+    writeEnd.reset();
+    Sample sample;
+    const bool got = ::read(readEnd.get(), &sample, sizeof sample) ==
+                     static_cast<ssize_t>(sizeof sample);
+    int status = 0;
+    check(::waitpid(child, &status, 0) == child && got && WIFEXITED(status) &&
+              WEXITSTATUS(status) == 0,
+          "timed run");
+    return sample;
+}
+
+// Wall-clock and processor times of the runs of one job.
+struct Timings
+{
+    std::vector<double> ms;
+    std::vector<double> cpu;
+
+    void add(const Sample& sample)
+    {
+        ms.push_back(sample.ms);
+        cpu.push_back(sample.cpu);
+    }
+
+    static double median(std::vector<double> values)
+    {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    }
+    double medianMs() const
+    {
+        return median(ms);
+    }
+    double minMs() const
+    {
+        return *std::min_element(ms.begin(), ms.end());
+    }
+    double medianCpu() const
+    {
+        return median(cpu);
+    }
+};
+
+void timeSize(const fs::path& dir, std::size_t n)
+{
+    const std::string path = (dir / "BIOS_task_list.json").string();
+    const std::string copy = (dir / "floor_copy.json").string();
+    // Written by a child too, so that the runs' parent stays as small as a
+    // fresh process.
+    static_cast<void>(timeInChild([&] { writeList(path, n); }));
+    const std::size_t bytes = fs::file_size(path);
+    fs::copy_file(path, copy, fs::copy_options::overwrite_existing);
+    const int runs = n >= 100000 ? 5 : 21;
+    Timings cycle;
+    Timings floor;
+    for (int r = 0; r < runs; ++r)
+    {
+        cycle.add(timeInChild([&] { exportCycle(path); }));
+        floor.add(timeInChild([&] { floorRewrite(copy); }));
+    }
+    std::printf(
+        "%8zu %10zu %4d | %8.2f %8.2f %8.2f %8.0f | %8.2f %8.2f | "
+        "%5.2f %5.2f\n",
+        n, bytes, runs, cycle.medianMs(), cycle.minMs(), cycle.medianCpu(),
+        cycle.medianCpu() * 1e6 / static_cast<double>(n), floor.medianMs(),
+        floor.medianCpu(), cycle.medianMs() / floor.medianMs(),
+        cycle.medianCpu() / floor.medianCpu());
+}
+
+int timeCycles(std::initializer_list<std::size_t> sizes)
+{
+    const fs::path dir = makeScratch();
+    std::printf("%24s | %-35s | %-17s | %s\n", "", "cycle", "floor",
+                "cycle/floor");
+    std::printf("%8s %10s %4s | %8s %8s %8s %8s | %8s %8s | %5s %5s\n",
+                "entries", "file bytes", "runs", "median", "min", "cpu",
+                "cpu ns/e", "median", "cpu", "time", "cpu");
+    for (const std::size_t n : sizes)
+    {
+        timeSize(dir, n);
     }
     fs::remove_all(dir);
     return 0;
@@ -201,11 +343,16 @@ int main(int argc, char** argv)
         std::size_t n = argc > 3 ? std::stoul(argv[3]) : 100000;
         return measurePeakMemory(argv[2], n);
     }
+    if (argc == 3 && std::string(argv[1]) == "--entries")
+    {
+        return timeCycles({std::stoul(argv[2])});
+    }
     if (argc != 1)
     {
-        std::fputs("usage: task_list_bench [--rss <updater> [entries]]\n",
+        std::fputs("usage: task_list_bench [--entries <n> | --rss <updater> "
+                   "[entries]]\n",
                    stderr);
         return 2;
     }
-    return timeCycles();
+    return timeCycles({1000, 10000, 100000});
 }

@@ -1,9 +1,12 @@
 // Feeds arbitrary bytes to the task list reader, as if they were the task
-// list file, then checks that what it took survives a write and a new read
-// unchanged.
+// list file, then checks that the reader over a stream and the one over text
+// in memory take the same, that the writer writes what RapidJSON's pretty
+// writer writes for it, and that what it took survives a write and a new
+// read unchanged.
 
 #include "fuzz_support.hpp"
 #include "handles/stdio.hpp"
+#include "rapidjson.hpp"
 #include "tasks/task_list.hpp"
 
 #include <cstddef>
@@ -52,6 +55,45 @@ bool sameEntries(const std::vector<tasks::TaskEntry>& a,
     return true;
 }
 
+// The list as RapidJSON's pretty writer writes it, four spaces per level.
+std::string prettyWriterText(const std::vector<tasks::TaskEntry>& list)
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+    writer.SetIndent(' ', 4);
+    writer.StartObject();
+    writer.Key("QORAJob");
+    writer.StartArray();
+    using tasks::TaskEntry;
+    struct Member
+    {
+        const char* key;
+        std::string TaskEntry::*field;
+    };
+    static constexpr Member members[] = {
+        {"JobType", &TaskEntry::JobType},
+        {"DisplayName", &TaskEntry::DisplayName},
+        {"FQDD", &TaskEntry::FQDD},
+        {"JOBID", &TaskEntry::JOBID},
+        {"ResourceURI", &TaskEntry::ResourceURI},
+        {"ResourceType", &TaskEntry::ResourceType},
+        {"ResourceNamespace", &TaskEntry::ResourceNamespace},
+    };
+    for (const auto& entry : list)
+    {
+        writer.StartObject();
+        for (const auto& member : members)
+        {
+            writer.Key(member.key);
+            writer.String((entry.*member.field).c_str());
+        }
+        writer.EndObject();
+    }
+    writer.EndArray();
+    writer.EndObject();
+    return {buffer.GetString(), buffer.GetSize()};
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
@@ -69,7 +111,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     }
     bool whole = false;
     auto list = readFrom(data, size, whole);
+    std::vector<tasks::TaskEntry> inMemory;
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    if (tasks::parseTaskList(bytes, inMemory) != whole ||
+        !sameEntries(list, inMemory))
+    {
+        std::abort();
+    }
     std::string text = tasks::formatTaskList(list);
+    if (text != prettyWriterText(list))
+    {
+        std::abort();
+    }
     bool again = false;
     auto back = readFrom(text.data(), text.size(), again);
     // What the writer writes, the reader takes whole and unchanged.

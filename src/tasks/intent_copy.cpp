@@ -10,13 +10,16 @@ constexpr std::string_view unknownDigest = "unknown";
 
 } // namespace
 
+std::string intentCopyHead(std::string_view prior)
+{
+    std::string head(priorPrefix);
+    head.append(prior.empty() ? unknownDigest : prior).append("\n");
+    return head;
+}
+
 std::string formatIntentCopy(std::string_view text, std::string_view prior)
 {
-    std::string copy(priorPrefix);
-    copy.append(prior.empty() ? unknownDigest : prior)
-        .append("\n")
-        .append(text);
-    return copy;
+    return intentCopyHead(prior).append(text);
 }
 
 std::optional<IntentCopy> parseIntentCopy(std::string_view copy)

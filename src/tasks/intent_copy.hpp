@@ -23,6 +23,10 @@ struct IntentCopy
 [[nodiscard]] std::string formatIntentCopy(std::string_view text,
                                            std::string_view prior);
 
+// The copy's first line, with its newline: what formatIntentCopy writes
+// before the text, for a writer that writes the text straight after it.
+[[nodiscard]] std::string intentCopyHead(std::string_view prior);
+
 // The parts of a copy's text; nullopt when it is not what formatIntentCopy
 // writes for a list: no first line beginning "prior ", or no text after it
 // that begins with '{' and ends with '}'.

@@ -16,6 +16,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <utility>
@@ -65,6 +66,9 @@ std::string stampOf(const struct stat& status)
 constexpr mode_t listFileMode = 0666;
 constexpr mode_t copyFileMode = 0600;
 
+// Bytes of room read() makes beyond the list's size: a few entries.
+constexpr std::size_t readHeadroom = 4096;
+
 // A failed in-place write is tried once more before it is left to the next
 // holder of the lock.
 constexpr int writeAttempts = 2;
@@ -79,10 +83,11 @@ void removeLeftover(const std::string& path)
 }
 
 // Creates path afresh (removing a left-over or planted name first), writes
-// bytes into it and syncs it. The file is new, so nothing is written
-// through whatever stood at the name. Returns 0, or the errno value of the
-// step that failed (the half-written file is removed again).
-int writeNewFile(const std::string& path, std::string_view bytes)
+// the parts into it one after the other and syncs it. The file is new, so
+// nothing is written through whatever stood at the name. Returns 0, or the
+// errno value of the step that failed (the half-written file is removed again).
+int writeNewFile(const std::string& path,
+                 std::initializer_list<std::string_view> parts)
 {
     removeLeftover(path);
     UniqueFd file(::open(path.c_str(),
@@ -93,7 +98,14 @@ int writeNewFile(const std::string& path, std::string_view bytes)
         return errno;
     }
     errno = 0;
-    if (writeAllAt(file.get(), bytes, 0) && ::fsync(file.get()) == 0)
+    off_t offset = 0;
+    bool written = true;
+    for (const std::string_view part : parts)
+    {
+        written = written && writeAllAt(file.get(), part, offset);
+        offset += static_cast<off_t>(part.size());
+    }
+    if (written && ::fsync(file.get()) == 0)
     {
         return 0;
     }
@@ -239,7 +251,10 @@ ListContents ListFile::read() const
     {
         return contents;
     }
-    contents.bytes.reserve(static_cast<std::size_t>(status.st_size));
+    // With room for a few entries more, so that a next text a little
+    // longer still fits where these bytes were read (TaskListCycle).
+    contents.bytes.reserve(static_cast<std::size_t>(status.st_size) +
+                           readHeadroom);
     if (!readAll(file.get(), contents.bytes))
     {
         contents.bytes.clear();
@@ -257,7 +272,7 @@ ListContents ListFile::read() const
 bool ListFile::keepBackup(std::string_view bytes) const
 {
     const std::string fresh = listPath + freshBackupSuffix;
-    if (writeNewFile(fresh, bytes) != 0)
+    if (writeNewFile(fresh, {bytes}) != 0)
     {
         return false;
     }
@@ -313,7 +328,8 @@ ListFile::Intent ListFile::writeIntent(std::string_view text,
 {
     const std::string intent = intentPath();
     const std::string fresh = intent + freshSuffix;
-    const int error = writeNewFile(fresh, formatIntentCopy(text, prior));
+    // The first line and the text, without first joining them in memory.
+    const int error = writeNewFile(fresh, {intentCopyHead(prior), text});
     if (error != 0)
     {
         return noRoom(error) ? Intent::noRoom : Intent::failed;

@@ -54,11 +54,20 @@ bool parseTaskList(std::FILE* file, std::vector<TaskEntry>& list,
                    Complaints complaints = Complaints::printed,
                    std::optional<std::size_t>* held = nullptr);
 
+// The same reader over text held in memory.
+bool parseTaskList(const std::string& text, std::vector<TaskEntry>& list,
+                   Complaints complaints = Complaints::printed,
+                   std::optional<std::size_t>* held = nullptr);
+
 // True when text is one complete JSON document (as a finished write leaves
 // the list's file, and a torn one almost never does). Prints nothing.
 bool isCompleteDocument(std::string_view text);
 
 // The writer's text for list: the whole file, pretty-printed.
 std::string formatTaskList(const std::vector<TaskEntry>& list);
+
+// The same text in place of text's contents, in the room text already has
+// where it suffices.
+void formatTaskList(const std::vector<TaskEntry>& list, std::string& text);
 
 } // namespace tasks

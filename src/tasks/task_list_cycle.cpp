@@ -1,10 +1,8 @@
 #include "tasks/task_list_cycle.hpp"
 
 #include "audit/audit_record.hpp"
-#include "handles/stdio.hpp"
 
 #include <cerrno>
-#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -12,12 +10,6 @@ namespace tasks
 {
 namespace
 {
-
-// A read stream over text held in memory; null when none can be made.
-FilePtr streamOver(std::string& text)
-{
-    return FilePtr(fmemopen(text.data(), text.size(), "rb"));
-}
 
 // The errno value a failed step left, or fallback when it left none.
 int errnoOr(int fallback)
@@ -75,26 +67,21 @@ void TaskListCycle::readTaskList(std::vector<TaskEntry>& list)
     }
     if (pending)
     {
-        const FilePtr stream = streamOver(*pending);
-        if (stream)
-        {
-            parseTaskList(stream.get(), list);
-        }
+        parseTaskList(*pending, list);
         return;
     }
     ListContents contents = file.read();
     unread.clear();
     prior = contents.digest;
-    const FilePtr stream = contents.state == ListContents::State::read
-                               ? streamOver(contents.bytes)
-                               : nullptr;
-    unreadable = contents.state != ListContents::State::absent && !stream;
+    unreadable = contents.state == ListContents::State::unreadable;
     heldJobs.reset();
-    if (stream &&
-        !parseTaskList(stream.get(), list, Complaints::printed, &heldJobs))
+    if (contents.state == ListContents::State::read &&
+        !parseTaskList(contents.bytes, list, Complaints::printed, &heldJobs))
     {
         unread = std::move(contents.bytes);
+        return;
     }
+    room = std::move(contents.bytes);
 }
 
 bool TaskListCycle::writeTaskList(const std::vector<TaskEntry>& list)
@@ -116,7 +103,8 @@ int TaskListCycle::write(const std::vector<TaskEntry>& list)
         return EIO;
     }
     // Built completely before anything is written.
-    const std::string text = formatTaskList(list);
+    formatTaskList(list, room);
+    const std::string& text = room;
     errno = 0;
     if (!unread.empty())
     {

@@ -108,6 +108,10 @@ class TaskListCycle
     // Set by readTaskList(): the digest of what the list held, which the
     // write's intent copy records.
     std::string prior;
+    // The room the list's bytes were read into, once they are no longer
+    // needed: the next text is written there rather than in memory never
+    // touched before.
+    std::string room;
 };
 
 // How the updater's runs write their list: whether or not it was written,
