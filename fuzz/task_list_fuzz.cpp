@@ -62,27 +62,12 @@ std::string prettyWriterText(const std::vector<tasks::TaskEntry>& list)
     rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
     writer.SetIndent(' ', 4);
     writer.StartObject();
-    writer.Key("QORAJob");
+    writer.Key(tasks::listKey);
     writer.StartArray();
-    using tasks::TaskEntry;
-    struct Member
-    {
-        const char* key;
-        std::string TaskEntry::*field;
-    };
-    static constexpr Member members[] = {
-        {"JobType", &TaskEntry::JobType},
-        {"DisplayName", &TaskEntry::DisplayName},
-        {"FQDD", &TaskEntry::FQDD},
-        {"JOBID", &TaskEntry::JOBID},
-        {"ResourceURI", &TaskEntry::ResourceURI},
-        {"ResourceType", &TaskEntry::ResourceType},
-        {"ResourceNamespace", &TaskEntry::ResourceNamespace},
-    };
     for (const auto& entry : list)
     {
         writer.StartObject();
-        for (const auto& member : members)
+        for (const auto& member : tasks::fieldNames)
         {
             writer.Key(member.key);
             writer.String((entry.*member.field).c_str());

@@ -62,25 +62,6 @@ namespace
 using Reader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>,
                                         ThrowingAllocator>;
 
-constexpr const char* listKey = "QORAJob";
-
-// The seven members of an entry, in the order they are looked up and written,
-// each with the field it fills.
-struct FieldName
-{
-    const char* key;
-    std::string TaskEntry::*field;
-};
-constexpr std::array<FieldName, 7> fieldNames{{
-    {"JobType", &TaskEntry::JobType},
-    {"DisplayName", &TaskEntry::DisplayName},
-    {"FQDD", &TaskEntry::FQDD},
-    {"JOBID", &TaskEntry::JOBID},
-    {"ResourceURI", &TaskEntry::ResourceURI},
-    {"ResourceType", &TaskEntry::ResourceType},
-    {"ResourceNamespace", &TaskEntry::ResourceNamespace},
-}};
-
 constexpr std::size_t readBufferSize = 8192;
 
 // Nesting deeper than this ends the parse: the parser recurses once per

@@ -9,6 +9,7 @@
 // This header is the list's codec: the record, the reader of the file's
 // text and the writer's text. The file itself is in list_file.hpp.
 
+#include <array>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -29,6 +30,26 @@ struct TaskEntry
     std::string ResourceType;
     std::string ResourceNamespace;
 };
+
+// The key of the file's list of entries.
+inline constexpr const char* listKey = "QORAJob";
+
+// The seven members of an entry, in the order they are looked up and written,
+// each with the field it fills.
+struct FieldName
+{
+    const char* key;
+    std::string TaskEntry::*field;
+};
+inline constexpr std::array<FieldName, 7> fieldNames{{
+    {"JobType", &TaskEntry::JobType},
+    {"DisplayName", &TaskEntry::DisplayName},
+    {"FQDD", &TaskEntry::FQDD},
+    {"JOBID", &TaskEntry::JOBID},
+    {"ResourceURI", &TaskEntry::ResourceURI},
+    {"ResourceType", &TaskEntry::ResourceType},
+    {"ResourceNamespace", &TaskEntry::ResourceNamespace},
+}};
 
 // The job type of an update's task.
 inline constexpr const char* updateJobType = "UPDATE";
