@@ -268,14 +268,6 @@ int copyAll(int from, int to, std::uint8_t* buffer, bool* cut = nullptr,
     }
 }
 
-// Starts writing the copy to its storage while the update goes on, so that
-// making it durable when it is published waits for little or nothing.
-// Best effort: publishing syncs it in any case.
-void startWriteBack(int file)
-{
-    static_cast<void>(::sync_file_range(file, 0, 0, SYNC_FILE_RANGE_WRITE));
-}
-
 // Syncs file, links it into directory and syncs the directory.
 int publishFile(int file, int directory, const std::string& name)
 {
@@ -328,9 +320,14 @@ CapsuleSnapshot::CapsuleSnapshot(
         {
             if (!sha.failed() && ::fstat(file.fd.get(), &copied) == 0)
             {
-                startWriteBack(file.fd.get());
                 bodyWriter.finish();
                 copy = std::move(file);
+                // Made durable while the update goes on, so that publishing
+                // it waits for little or nothing: the data, and with it the
+                // file system's record of its blocks, which a later sync of
+                // any directory would otherwise have to commit. Without a
+                // thread, publishing syncs it all.
+                static_cast<void>(writeBack.start(&::fdatasync, copy.fd.get()));
                 digest = {
                     std::move(sha), std::move(buffer), 0, copied.st_size, {}};
                 why.clear();
@@ -457,6 +454,12 @@ std::error_code CapsuleSnapshot::publish(const std::string& directory,
     if (sha512Hex().empty())
     {
         return failed(EIO);
+    }
+    // A failed write-back is told once: the sync that publishes the copy
+    // could not see it.
+    if (const int error = writeBack.wait(); error != 0)
+    {
+        return failed(error);
     }
     const UniqueFd target(::open(
         directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

@@ -23,6 +23,7 @@
 
 #include "handles/fd.hpp"
 #include "handles/stdio.hpp"
+#include "update/background_call.hpp"
 #include "update/bios_image_context.hpp"
 #include "update/sha512.hpp"
 
@@ -81,12 +82,12 @@ class CapsuleSnapshot
     const std::string& sha512Hex() const;
 
     // Makes the copy appear complete under directory/name, owner the
-    // updater, mode 0644: synced, then linked into place, then the directory
-    // synced. A copy on another file system is first copied into an unnamed
-    // file in directory. Nothing appears at the name on a failure, which is
-    // returned; an existing name is an error (EEXIST), a copy cut short too
-    // (EFBIG), and so is a copy whose digest failed (EIO): nothing is staged
-    // without its identity.
+    // updater, mode 0644: its write-back waited for and checked, synced,
+    // then linked into place, then the directory synced. A copy on another file
+    // system is first copied into an unnamed file in directory. Nothing appears
+    // at the name on a failure, which is returned; an existing name is an error
+    // (EEXIST), a copy cut short too (EFBIG), and so is a copy whose digest
+    // failed (EIO): nothing is staged without its identity.
     std::error_code publish(const std::string& directory,
                             const std::string& name) const;
 
@@ -118,6 +119,9 @@ class CapsuleSnapshot
     };
 
     PrivateFile copy;
+    // The copy's write-back, started once it is complete; ends before the
+    // copy does.
+    mutable BackgroundCall writeBack;
     // Taken on demand: an implementation detail of a copy that never
     // changes.
     mutable Digest digest;

@@ -1,13 +1,18 @@
 #include "update/staging.hpp"
 
 #include "diag.hpp"
+#include "handles/directory.hpp"
 #include "tasks/file_io.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <exception>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 namespace update
 {
@@ -72,16 +77,55 @@ bool createStagingDirectory(const std::string& stagingDirectory)
     return false;
 }
 
+// The files an earlier update staged: its capsule, as a rule.
+using StagedFiles = std::array<UniqueFd, 2>;
+
+// Holds the first regular files directly in the staging directory (without
+// following a link), so that removing them drops only their names.
+StagedFiles holdStagedFiles(const std::string& stagingDirectory)
+{
+    StagedFiles held;
+    const DirectoryPtr listing(::opendir(stagingDirectory.c_str()));
+    if (!listing)
+    {
+        return held;
+    }
+    auto* next = held.begin();
+    while (const dirent* entry = ::readdir(listing.get()))
+    {
+        if (next == held.end())
+        {
+            break;
+        }
+        UniqueFd file(::openat(::dirfd(listing.get()), entry->d_name,
+                               O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat status
+        {};
+        if (file.valid() && ::fstat(file.get(), &status) == 0 &&
+            S_ISREG(status.st_mode))
+        {
+            *next++ = std::move(file);
+        }
+    }
+    return held;
+}
+
 } // namespace
 
-void removeStagedCapsules(const std::string& stagingDirectory)
+void removeStagedCapsules(const std::string& stagingDirectory,
+                          LateRelease& storage)
 {
+    StagedFiles held = holdStagedFiles(stagingDirectory);
     try
     {
         fs::remove_all(stagingDirectory);
     }
     catch (const std::exception&)
     {}
+    for (UniqueFd& file : held)
+    {
+        storage.release(std::move(file));
+    }
 }
 
 std::string stageCapsule(const std::string& stagingDirectory,

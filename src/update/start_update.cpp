@@ -7,6 +7,7 @@
 #include "tasks/file_io.hpp"
 #include "tasks/file_lock.hpp"
 #include "tasks/task_list_cycle.hpp"
+#include "update/background_call.hpp"
 #include "update/bios_image_context.hpp"
 #include "update/capsule_snapshot.hpp"
 #include "update/software_object.hpp"
@@ -16,6 +17,7 @@
 #include "update/verify_image.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -71,13 +73,21 @@ void recordVerificationFailure(const std::string& imageVersion)
     }
 }
 
+// A second descriptor of the context's file.
+UniqueFd duplicateOf(const FilePtr& file)
+{
+    return UniqueFd(file ? ::fcntl(::fileno(file.get()), F_DUPFD_CLOEXEC, 0)
+                         : -1);
+}
+
 // Unwraps and verifies the capsule and records the image's release type on
 // the software object. The image context, and with it the scratch area,
-// ends before this returns.
+// ends before this returns; heldImage is then the only descriptor of the
+// decompressed image, whose name is gone.
 bool verifyCapsule(const paths::Paths& paths, const SoftwareObject& image,
                    const std::string& capsulePath,
                    const CapsuleSnapshot& snapshot, CompressedBody body,
-                   const std::string& imageVersion)
+                   const std::string& imageVersion, UniqueFd& heldImage)
 {
     try
     {
@@ -94,6 +104,7 @@ bool verifyCapsule(const paths::Paths& paths, const SoftwareObject& image,
             diag::fail(lines::notDecompressed);
             return false;
         }
+        heldImage = duplicateOf(context.file);
         diag::info(lines::decompressed);
         // Nothing goes on to staging unless the context itself says the
         // image passed: verification starts as failure.
@@ -195,7 +206,10 @@ bool stageUpdate(const paths::Paths& paths, const SoftwareObject& image,
     }
     const SupersededUpdates superseded(paths.stagingDirectory, paths.taskList,
                                        jobId);
-    removeStagedCapsules(paths.stagingDirectory);
+    // Files removed from here on give their storage back while the update
+    // goes on; waited for before this returns.
+    LateRelease storage;
+    removeStagedCapsules(paths.stagingDirectory, storage);
     // The one copy of the capsule that is verified and staged; the same read
     // copies out its compressed body for unwrapping.
     CompressedBody body;
@@ -209,8 +223,12 @@ bool stageUpdate(const paths::Paths& paths, const SoftwareObject& image,
         diag::fail(lines::capsuleNotCopied, snapshot.failure().c_str());
         return false;
     }
-    if (!verifyCapsule(paths, image, capsule.path, snapshot, std::move(body),
-                       imageVersion))
+    UniqueFd heldImage;
+    const bool verified =
+        verifyCapsule(paths, image, capsule.path, snapshot, std::move(body),
+                      imageVersion, heldImage);
+    storage.release(std::move(heldImage));
+    if (!verified)
     {
         return false;
     }

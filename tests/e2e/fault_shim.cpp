@@ -30,7 +30,8 @@
 //       These fail when the program's own code calls them ("@n": only its
 //       n-th such call); calls from its libraries go through. A failed
 //       flock says ENOLCK. Also, as a kernel without the feature would:
-//       unshare (EINVAL), setresuid (EAGAIN), seccomp_load (EINVAL) and
+//       unshare (EINVAL), setresuid (EAGAIN), seccomp_load (EINVAL),
+//       fdatasync (EIO) and
 //       prctl<option> (EINVAL; prctl38 is PR_SET_NO_NEW_PRIVS). Children
 //       forked by the program count on from their parent's count.
 //   FAULT_SHIM_MANIFEST_CALL_FAILS=d2i_PUBKEY,EVP_PKEY_is_a@1
@@ -479,6 +480,17 @@ extern "C" int unshare(int flags)
         return -1;
     }
     return real(flags);
+}
+
+extern "C" int fdatasync(int fd)
+{
+    static const auto real = nextSymbol<int (*)(int)>("fdatasync");
+    if (callFails("fdatasync", __builtin_return_address(0)))
+    {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd);
 }
 
 extern "C" int setresuid(uid_t real, uid_t effective, uid_t saved)

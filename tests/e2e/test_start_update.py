@@ -507,11 +507,17 @@ STOPS = {
         _set(setup='mount -o remount,bind,ro /tmp')), 'stage', fail(
         360, 'Exception creating directory: filesystem error: cannot create '
         f'directories: Read-only file system [{STAGING}]')),
-    # The real cause, and nothing at the staged capsule's name.
-    'tmp-full': (_set(setup='mount -t tmpfs -o size=4k full /tmp'), 'stage',
-                 lambda u: fail(
-        372, 'Exception copying payload: filesystem error: cannot copy: '
-        f'No space left on device [{u.payload / u.name}] [{STAGING}]')),
+    # The real cause, and nothing at the staged capsule's name; also when
+    # the copy's write-back, started while xz ran, failed.
+    **{name: (_set(**changes), 'stage', lambda u, why=why: fail(
+        372, f'Exception copying payload: filesystem error: cannot copy: '
+        f'{why} [{u.payload / u.name}] [{STAGING}]'))
+       for name, changes, why in (
+            ('tmp-full', {'setup': 'mount -t tmpfs -o size=4k full /tmp'},
+             'No space left on device'),
+            ('copy-write-back-fails',
+             {'faults': {'FAULT_SHIM_OWN_CALL_FAILS': 'fdatasync'}},
+             'Input/output error'))},
     'task-list-lock-unusable': (
         lambda u: (u.sandbox.qorad / 'BIOS_task_list.json.lock').mkdir(),
         'queue', fail(921, 'Task list left unchanged: /var/lib/qorad/'
