@@ -188,13 +188,15 @@ void noteConfinement(const confinement::Report& report)
 bool decompressImage(BiosImageContext& ctx)
 {
     const ScratchArea& area = ctx.scratch;
-    // The image is hashed as xz writes it.
+    // The image is hashed as xz writes it. Other work waits until xz has
+    // started: until then, setting up its confinement needs the other core.
     ImageFollower follower(area.directory, tasks::nameOf(area.image));
     const confinement::Run run = confinement::runDecompressor(
         area, ctx.requiredConfinement, confinement::Action::decompress,
         [&follower, &ctx] {
             return follower.follow() ||
-                   (ctx.whileDecompressing && ctx.whileDecompressing());
+                   (!follower.awaiting() && ctx.whileDecompressing &&
+                    ctx.whileDecompressing());
         });
     if (!run.forked)
     {

@@ -322,12 +322,6 @@ CapsuleSnapshot::CapsuleSnapshot(
             {
                 bodyWriter.finish();
                 copy = std::move(file);
-                // Made durable while the update goes on, so that publishing
-                // it waits for little or nothing: the data, and with it the
-                // file system's record of its blocks, which a later sync of
-                // any directory would otherwise have to commit. Without a
-                // thread, publishing syncs it all.
-                static_cast<void>(writeBack.start(&::fdatasync, copy.fd.get()));
                 digest = {
                     std::move(sha), std::move(buffer), 0, copied.st_size, {}};
                 why.clear();
@@ -397,6 +391,15 @@ FilePtr CapsuleSnapshot::openStream() const
         reader.release();
     }
     return stream;
+}
+
+void CapsuleSnapshot::startWriteBack() const
+{
+    if (valid() && !writeBackStarted)
+    {
+        writeBackStarted = true;
+        static_cast<void>(writeBack.start(&::fdatasync, copy.fd.get()));
+    }
 }
 
 bool CapsuleSnapshot::digestSome() const

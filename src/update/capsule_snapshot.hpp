@@ -73,6 +73,13 @@ class CapsuleSnapshot
     // when no stream can be made.
     FilePtr openStream() const;
 
+    // Makes the copy durable on a thread of its own while the update goes
+    // on, once: the data, and with it the file system's record of its
+    // blocks, which a later sync of any directory would otherwise have to
+    // commit. Publishing then waits for little or nothing; without a
+    // thread, it syncs it all.
+    void startWriteBack() const;
+
     // Feeds the next piece of the copy to its digest; true while pieces
     // remain.
     bool digestSome() const;
@@ -119,9 +126,9 @@ class CapsuleSnapshot
     };
 
     PrivateFile copy;
-    // The copy's write-back, started once it is complete; ends before the
-    // copy does.
+    // The copy's write-back; ends before the copy does.
     mutable BackgroundCall writeBack;
+    mutable bool writeBackStarted = false;
     // Taken on demand: an implementation detail of a copy that never
     // changes.
     mutable Digest digest;

@@ -71,6 +71,11 @@ bool ImageFollower::opened()
     return true;
 }
 
+bool ImageFollower::awaiting()
+{
+    return !opened() && !gaveUp;
+}
+
 bool ImageFollower::hashUpTo(std::uint64_t end, bool once)
 {
     while (hashed < end)

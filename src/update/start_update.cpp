@@ -94,8 +94,9 @@ bool verifyCapsule(const paths::Paths& paths, const SoftwareObject& image,
         BiosImageContext context(capsulePath, snapshot.openStream(),
                                  ScratchArea::in(paths.scratchDirectory));
         context.preparedBody = std::move(body);
-        // The copy's digest is taken while xz runs.
+        // The copy is made durable, and its digest taken, while xz runs.
         context.whileDecompressing = [&snapshot] {
+            snapshot.startWriteBack();
             return snapshot.digestSome();
         };
         diag::info(lines::capFile, context.path.c_str());
