@@ -128,7 +128,8 @@ class Updater:
         self.work = work
         self.bmc = Bmc(work)
         self.sandbox = Sandbox(work, self.bmc,
-                               build / 'src' / 'morvex_bios_updater')
+                               build / 'src' / 'morvex_bios_updater',
+                               build=build)
         self.records = work / 'probe-records'
         self.program = work / 'measured-updater'
         self.program.write_text(
