@@ -319,11 +319,11 @@ static int enter(char** argv, int i, int* hold)
 
 int main(int argc, char** argv)
 {
-    (void)argc;
+    if (argc < 2)
+        fail(STATUS_USAGE, 0, "no program after --");
     int hold = 0;
-    int i = 1;
     setWorkingDirectoryVariable();
-    i = enter(argv, i, &hold);
+    int i = enter(argv, 1, &hold);
     if (argv[i] == NULL || strcmp(argv[i], "--") != 0 || argv[i + 1] == NULL)
         fail(STATUS_USAGE, 0, "no program after --");
     if (!hold)
