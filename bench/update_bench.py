@@ -21,10 +21,12 @@ where its time went, beside the floor's two parts:
   end         from its exit until the benchmark sees it gone
 
   bench/update_bench.py --build <build dir with -Dbench=true> [--sizes MiB..]
-      [--rounds N] [--probe <libupdate_probe.so>]
+      [--rounds N] [--probe <libupdate_probe.so>] [--sandbox-build <dir>]
 
---build gives the updater and capsule-tool measured; --probe defaults to the
-one in that build (an older build can be measured with a newer probe).
+--build gives the updater and capsule-tool measured; --probe and the
+sandbox's launcher (sim/sandbox-enter of --sandbox-build) default to those
+of that build (an older build can be measured with a newer probe and
+launcher).
 """
 
 import argparse
@@ -124,11 +126,12 @@ def phases(started, records, stderr, ended):
 class Updater:
     """The real tool on the simulated BMC, its peak memory recorded."""
 
-    def __init__(self, build, probe, work):
+    def __init__(self, build, probe, work, sandbox_build):
         self.work = work
         self.bmc = Bmc(work)
         self.sandbox = Sandbox(work, self.bmc,
-                               build / 'src' / 'morvex_bios_updater')
+                               build / 'src' / 'morvex_bios_updater',
+                               build=sandbox_build)
         self.records = work / 'probe-records'
         self.program = work / 'measured-updater'
         self.program.write_text(
@@ -191,6 +194,7 @@ def main():
     parser.add_argument('--sizes', nargs='+', type=int, default=[64, 256])
     parser.add_argument('--rounds', type=int, default=3)
     parser.add_argument('--probe', type=Path)
+    parser.add_argument('--sandbox-build', type=Path)
     options = parser.parse_args()
     build = options.build.resolve()
     tool = build / 'tools' / 'capsule-tool'
@@ -201,7 +205,8 @@ def main():
     work = Path(tempfile.mkdtemp(prefix='update-bench-', dir=build))
     updater = None
     try:
-        updater = Updater(build, probe, work)
+        updater = Updater(build, probe, work,
+                          options.sandbox_build or build)
         print('| Image | startUpdate | without the sandbox set-up | '
               'xz -d + sha512 | Ratio | Ratio without the set-up | '
               'Updater peak RSS |')

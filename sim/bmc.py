@@ -252,6 +252,15 @@ class Result:
                 f'stderr={self.stderr!r})')
 
 
+def launcher(build):
+    """The sandbox launcher of the build directory `build`."""
+    path = Path(build).resolve() / 'sim' / 'sandbox-enter'
+    if not path.is_file():
+        raise HarnessError(f'{path} missing: build the project first '
+                           f'(ninja -C {build})')
+    return path
+
+
 def is_script(program):
     """True for a program that starts with "#!"."""
     try:
@@ -265,16 +274,19 @@ class Sandbox:
     """Runs programs in a private mount namespace whose fixed paths are
     per-test host directories.
 
+    `build` is the build directory, whose sandbox launcher
+    (sim/sandbox_enter.c) sets the namespace up and starts each program.
     `wrapper` (words such as ['qemu-aarch64-static']) runs built programs
     of another architecture on this machine: it prefixes every program
     that is not a script. Scripts run as they are and start built programs
     through exec_words()."""
 
-    def __init__(self, workdir, bmc, program, wrapper=()):
+    def __init__(self, workdir, bmc, program, wrapper=(), *, build):
         self.workdir = workdir
         self.bmc = bmc
         self.program = program
         self.wrapper = [str(w) for w in wrapper]
+        self.launcher = launcher(build)
         _refuse_covered_checkout(workdir)
         for key in FIXED_PATHS:
             path = workdir / key
@@ -283,41 +295,42 @@ class Sandbox:
         self.tmp.chmod(0o1777)
         (self.rundir / 'systemd' / 'journal').mkdir(parents=True)
 
-    def _script(self, program, xz, qorad_size, setup):
-        lines = ['set -e']
-        kept = _kept_directories([self.workdir, program, _HERE.parent])
-        # Opened before any mount covers them (the shell takes descriptors
-        # 3 to 9 only), bound again whenever one is covered.
-        lines += [_REACH_AGAIN] + [f'exec {fd}<"{path}"' for fd, path in kept]
-        reach = [f'reach_again {fd} "{path}"' for fd, path in kept]
+    def _mounts(self, xz, qorad_size):
+        """The launcher's mount arguments, in the order they are made."""
+        words = []
         for key, target in FIXED_PATHS.items():
-            host = getattr(self, key)
-            lines.append(_ensure_mountpoint(target))
             if key == 'qorad' and qorad_size:
-                lines.append(
-                    f'mount -t tmpfs -o size={qorad_size},mode=0755 '
-                    f'qorad "{target}"')
-                lines += reach
-                lines.append(f'cp -a "{host}/." "{target}/"')
-                continue
-            lines.append(f'mount --bind "{host}" "{target}"')
-            lines += reach
+                words += ['--tmpfs', 'qorad', target,
+                          f'size={qorad_size},mode=0755']
+            else:
+                words += ['--bind', str(getattr(self, key)), target]
         if xz is not None:
-            lines.append(f'mount --bind "{self._xz_stand_in(xz)}" /usr/bin/xz')
-        if setup:
-            lines.append(setup)
-            lines += reach
-        lines += [f'exec {fd}<&-' for fd, _ in kept]
-        lines.append('set +e')
+            words += ['--bind-file', str(self._xz_stand_in(xz)),
+                      '/usr/bin/xz']
+        return words
+
+    def _shell_text(self, kept, qorad_size, setup):
+        """What a shell runs between the launcher's mounts and the program
+        ("$@"), or None when nothing needs one: `setup`, after which the
+        kept directories are reached again, and the copies into and out of
+        a sized /var/lib/qorad."""
+        if not qorad_size and not setup:
+            return None
+        lines = ['set -e']
         if qorad_size:
-            host = self.qorad
-            lines.append('"$@"; rc=$?')
-            lines.append(f'find "{host}" -mindepth 1 -delete')
-            lines.append(f'cp -a /var/lib/qorad/. "{host}/"')
-            lines.append('exit $rc')
-        else:
-            lines.append('exec "$@"')
-        return '\n'.join(lines)
+            lines.append(f'cp -a "{self.qorad}/." /var/lib/qorad/')
+        if setup:
+            lines += [_REACH_AGAIN, setup]
+            lines += [f'reach_again {fd} "{path}"' for fd, path in kept]
+        lines += [f'exec {fd}<&-' for fd, _ in kept]
+        if not qorad_size:
+            return '\n'.join(lines + ['exec "$@"'])
+        return '\n'.join(lines + [
+            'set +e',
+            '"$@"; rc=$?',
+            f'find "{self.qorad}" -mindepth 1 -delete',
+            f'cp -a /var/lib/qorad/. "{self.qorad}/"',
+            'exit $rc'])
 
     def _xz_stand_in(self, xz):
         if xz == 'missing':
@@ -340,14 +353,17 @@ class Sandbox:
         """`setup` is shell text run inside the namespace once the fixed
         paths are in place, before the program starts."""
         program = Path(program or self.program)
-        prefix = ['unshare', '--mount', '--propagation', 'private']
-        if os.geteuid() != 0:
-            prefix = ['unshare', '--user', '--map-root-user', '--mount',
-                      '--propagation', 'private']
-        return prefix + ['/bin/sh', '-c',
-                         self._script(program, xz, qorad_size, setup),
-                         'sh',
-                         *self.exec_words(program), *[str(a) for a in args]]
+        run = self.exec_words(program) + [str(a) for a in args]
+        kept = _kept_directories([self.workdir, program, _HERE.parent])
+        enter = [str(self.launcher)]
+        for _, path in kept:
+            enter += ['--keep', str(path)]
+        enter += self._mounts(xz, qorad_size)
+        shell = self._shell_text(kept, qorad_size, setup)
+        if shell is None:
+            return enter + ['--', *run]
+        # The launcher leaves the kept descriptors to the shell.
+        return enter + ['--hold', '--', '/bin/sh', '-c', shell, 'sh', *run]
 
     def environment(self, bus):
         env = {
@@ -387,8 +403,9 @@ class Sandbox:
 
 
 # Shell function: binds a kept directory (descriptor, path) again where a
-# mount has covered it. util-linux must not canonicalise /proc/self/fd/N:
-# that would name the covered path.
+# mount of the setup text has covered it, as the launcher does after its
+# own mounts. util-linux must not canonicalise /proc/self/fd/N: that would
+# name the covered path.
 _REACH_AGAIN = (
     'reach_again() { [ "$2" -ef "/proc/self/fd/$1" ] || { mkdir -p "$2"; '
     'mount --no-canonicalize --bind "/proc/self/fd/$1" "$2"; }; }')
@@ -396,7 +413,8 @@ _REACH_AGAIN = (
 
 def _covering_mount(target):
     """Where the sandbox mounts for `target`: the path itself, or, when it
-    is missing, its nearest existing ancestor (see _ensure_mountpoint)."""
+    is missing, its nearest existing ancestor (as sandbox-enter makes a
+    missing mount point)."""
     path = Path(target)
     while not path.is_dir():
         path = path.parent
@@ -419,24 +437,12 @@ def _refuse_covered_checkout(workdir):
 
 def _kept_directories(paths):
     """The directories right below /tmp that hold `paths`, each with the
-    shell descriptor that keeps it reachable once /tmp is replaced."""
+    descriptor on which sandbox-enter keeps it reachable once /tmp is
+    replaced: 3, 4, ... in the order of its --keep arguments."""
     tops = []
     for path in map(lambda p: Path(p).resolve(), paths):
         if Path('/tmp') in path.parents:
             top = Path('/tmp') / path.relative_to('/tmp').parts[0]
             if top not in tops:
                 tops.append(top)
-    if len(tops) > 7:
-        raise HarnessError(f'too many directories below /tmp: {tops}')
     return list(enumerate(tops, 3))
-
-
-def _ensure_mountpoint(target):
-    """Shell text that makes `target` exist inside the namespace only: when
-    it is missing on the host, a tmpfs over its nearest existing ancestor
-    gives room to create it without touching the host."""
-    return (f'if [ ! -d "{target}" ]; then a="{target}"; '
-            f'while [ ! -d "$a" ]; do a=$(dirname "$a"); done; '
-            f'[ "$a" != / ] || {{ echo "no ancestor for {target}" >&2; '
-            f'exit 97; }}; mount -t tmpfs sandbox "$a"; '
-            f'mkdir -p "{target}"; fi')

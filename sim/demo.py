@@ -89,7 +89,8 @@ class Demo:
         self.bin.mkdir()
         self._name(TOOL, build / 'src' / TOOL)
         self._name('capsule-tool', build / 'tools' / 'capsule-tool')
-        self.sandbox = Sandbox(self.workdir, self.bmc, self.bin / TOOL)
+        self.sandbox = Sandbox(self.workdir, self.bmc, self.bin / TOOL,
+                               build=build)
         self.journald = Journald(self.sandbox.journal,
                                  self.workdir / 'journal-files', self.workdir)
         self.shown = {'calls': 0, 'entries': 0, 'tasks': None,

@@ -105,7 +105,7 @@ def bmc(workdir):
 
 @pytest.fixture
 def sandbox(workdir, bmc):
-    return Sandbox(workdir, bmc, UPDATER, WRAPPER)
+    return Sandbox(workdir, bmc, UPDATER, WRAPPER, build=BUILD_ROOT)
 
 
 def with_faults(sandbox, **variables):
