@@ -3,9 +3,12 @@
 
 For each image size: packs a semi-compressible image into a capsule with the
 development keys, publishes it on the simulated BMC (sim/bmc.py) and runs
-the real `startUpdate` in its sandbox; then, on the same capsule body, runs
-the floor: `xz -d` of the body plus `openssl dgst -sha512` of the image.
-Prints the best of --rounds wall times of each, their ratio (also without
+the real `startUpdate` in its sandbox, and on the same capsule body the
+floor: `xz -d` of the body plus `openssl dgst -sha512` of the image, one
+after the other in each of --rounds rounds (xz alone varies by a tenth from
+run to run here, by up to a fifth; taken in turn, both see the machine
+alike). Prints the
+best of the rounds' wall times of each, their ratio (also without
 the time the simulated BMC's sandbox takes to set up before the updater
 starts, which a BMC does not spend), and the updater's own peak resident
 set (its xz child not counted); then, for the fastest update of each size,
@@ -67,32 +70,36 @@ def write_image(path, mib):
         out.truncate(mib * MIB - HEADROOM)
 
 
-def best_time(command, rounds, **kwargs):
-    best = None
-    for _ in range(rounds):
-        start = time.monotonic()
-        subprocess.run(command, check=True, **kwargs)
-        took = time.monotonic() - start
-        best = took if best is None else min(best, took)
-    return best
+def took(command):
+    """Wall time of one run of `command`, in seconds."""
+    start = time.monotonic()
+    subprocess.run(command, check=True)
+    return time.monotonic() - start
 
 
-def floor_time(capsule, scratch, rounds):
+class Floor:
     """xz -d of the capsule body plus SHA-512 of the image, both in the
-    directory where the updater unwraps: the best whole, and the best of
-    each part."""
-    data = capsule.read_bytes()
-    body = scratch / 'floor.lzma'
-    body.write_bytes(data[UEFI_HEADER + data[UEFI_HEADER + 4]:])
-    image = scratch / 'floor'
-    decompress = f'xz -dc "{body}" > "{image}"'
-    digest = f'openssl dgst -sha512 "{image}" > /dev/null'
-    whole = best_time(['/bin/sh', '-c', f'{decompress} && {digest}'], rounds)
-    parts = {'xz -d': best_time(['/bin/sh', '-c', decompress], rounds),
-             'sha512': best_time(['/bin/sh', '-c', digest], rounds)}
-    body.unlink()
-    image.unlink()
-    return whole, parts
+    directory where the updater unwraps: the whole, and each part alone."""
+
+    def __init__(self, capsule, scratch):
+        data = capsule.read_bytes()
+        self.body = scratch / 'floor.lzma'
+        self.body.write_bytes(data[UEFI_HEADER + data[UEFI_HEADER + 4]:])
+        self.image = scratch / 'floor'
+        decompress = f'xz -dc "{self.body}" > "{self.image}"'
+        digest = f'openssl dgst -sha512 "{self.image}" > /dev/null'
+        self.commands = {
+            'whole': ['/bin/sh', '-c', f'{decompress} && {digest}'],
+            'xz -d': ['/bin/sh', '-c', decompress],
+            'sha512': ['/bin/sh', '-c', digest]}
+
+    def run(self):
+        """The time of one run of the whole and of each part."""
+        return {name: took(command) for name, command in self.commands.items()}
+
+    def close(self):
+        self.body.unlink()
+        self.image.unlink(missing_ok=True)
 
 
 # The lines that end the phases of an update, by their function and number.
@@ -148,32 +155,53 @@ class Updater:
         (self.image_dir / 'payload').mkdir(parents=True)
         self.bmc.software(VERSION_ID, path=str(self.image_dir))
 
-    def update(self, capsule, rounds):
-        """Best wall time of `rounds` updates, the phases of that update,
-        and the largest peak RSS."""
+    def publish(self, capsule):
         shutil.copyfile(capsule, self.image_dir / 'payload' / 'bios.cap')
-        best = None
-        peak = 0
-        for _ in range(rounds):
-            self.records.unlink(missing_ok=True)
-            start = time.monotonic_ns()
-            result = self.sandbox.run('startUpdate', VERSION_ID,
-                                      program=self.program, timeout=600)
-            end = time.monotonic_ns()
-            if result.returncode != 0:
-                sys.exit(f'update failed: {result}')
-            text = self.records.read_text()
-            records = [(event, int(value)) for event, value in (
-                line.split() for line in text.splitlines())]
-            peak = max([peak] + [v for e, v in records if e == 'peak'])
-            took = (end - start) / 1e9
-            if best is None or took < best[0]:
-                best = (took, phases(start, records, result.stderr, end))
-        return best[0], best[1], peak
+
+    def update(self):
+        """Wall time of one update, its phases and the updater's peak
+        RSS."""
+        self.records.unlink(missing_ok=True)
+        start = time.monotonic_ns()
+        result = self.sandbox.run('startUpdate', VERSION_ID,
+                                  program=self.program, timeout=600)
+        end = time.monotonic_ns()
+        if result.returncode != 0:
+            sys.exit(f'update failed: {result}')
+        text = self.records.read_text()
+        records = [(event, int(value)) for event, value in (
+            line.split() for line in text.splitlines())]
+        peak = max(v for e, v in records if e == 'peak')
+        return ((end - start) / 1e9,
+                phases(start, records, result.stderr, end), peak)
 
     def close(self):
         self.journal.stop()
         self.bmc.close()
+
+
+def measure(updater, capsule, rounds):
+    """Rounds of one update and one run of the floor, its whole and its
+    parts, taken in turn so that both see the machine alike: the best
+    update with its phases, the largest peak RSS, the best floor and the
+    best of each part."""
+    updater.publish(capsule)
+    floor = Floor(capsule, updater.sandbox.scratchpad)
+    best = None
+    peak = 0
+    floors = []
+    try:
+        for _ in range(rounds):
+            took_update, spent, its_peak = updater.update()
+            peak = max(peak, its_peak)
+            if best is None or took_update < best[0]:
+                best = (took_update, spent)
+            floors.append(floor.run())
+    finally:
+        floor.close()
+    parts = {name: min(f[name] for f in floors)
+             for name in ('xz -d', 'sha512')}
+    return best[0], best[1], peak, min(f['whole'] for f in floors), parts
 
 
 def print_phases(detail):
@@ -221,9 +249,8 @@ def main():
                            check=True,
                            stdout=subprocess.DEVNULL)
             raw.unlink()
-            ours, spent, peak = updater.update(capsule, options.rounds)
-            floor, parts = floor_time(capsule, updater.sandbox.scratchpad,
-                                      options.rounds)
+            ours, spent, peak, floor, parts = measure(
+                updater, capsule, options.rounds)
             alone = ours - spent['sandbox']
             print(f'| {mib} MiB | {ours:.3f} s | {alone:.3f} s | '
                   f'{floor:.3f} s | {ours / floor:.3f} | '
