@@ -39,6 +39,7 @@ class BackgroundCall
     // else the errno it failed with.
     int wait() noexcept;
 
+    // True from a start until the wait for it.
     bool running() const noexcept;
 
   private:

@@ -395,9 +395,9 @@ FilePtr CapsuleSnapshot::openStream() const
 
 void CapsuleSnapshot::startWriteBack() const
 {
-    if (valid() && !writeBackStarted)
+    // Once: a write-back started stays so until publishing waits for it.
+    if (valid())
     {
-        writeBackStarted = true;
         static_cast<void>(writeBack.start(&::fdatasync, copy.fd.get()));
     }
 }

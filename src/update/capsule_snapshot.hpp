@@ -90,11 +90,12 @@ class CapsuleSnapshot
 
     // Makes the copy appear complete under directory/name, owner the
     // updater, mode 0644: its write-back waited for and checked, synced,
-    // then linked into place, then the directory synced. A copy on another file
-    // system is first copied into an unnamed file in directory. Nothing appears
-    // at the name on a failure, which is returned; an existing name is an error
-    // (EEXIST), a copy cut short too (EFBIG), and so is a copy whose digest
-    // failed (EIO): nothing is staged without its identity.
+    // then linked into place, then the directory synced. A copy on another
+    // file system is first copied into an unnamed file in directory.
+    // Nothing appears at the name on a failure, which is returned (also
+    // that of the write-back); an existing name is an error (EEXIST), a
+    // copy cut short too (EFBIG), and so is a copy whose digest failed
+    // (EIO): nothing is staged without its identity.
     std::error_code publish(const std::string& directory,
                             const std::string& name) const;
 
@@ -128,7 +129,6 @@ class CapsuleSnapshot
     PrivateFile copy;
     // The copy's write-back; ends before the copy does.
     mutable BackgroundCall writeBack;
-    mutable bool writeBackStarted = false;
     // Taken on demand: an implementation detail of a copy that never
     // changes.
     mutable Digest digest;

@@ -85,11 +85,15 @@ using StagedFiles = std::array<UniqueFd, 2>;
 StagedFiles holdStagedFiles(const std::string& stagingDirectory)
 {
     StagedFiles held;
-    const DirectoryPtr listing(::opendir(stagingDirectory.c_str()));
+    UniqueFd directory(::open(stagingDirectory.c_str(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const DirectoryPtr listing(directory.valid() ? ::fdopendir(directory.get())
+                                                 : nullptr);
     if (!listing)
     {
         return held;
     }
+    static_cast<void>(directory.release());
     auto* next = held.begin();
     while (const dirent* entry = ::readdir(listing.get()))
     {
