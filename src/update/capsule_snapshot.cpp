@@ -458,8 +458,10 @@ std::error_code CapsuleSnapshot::publish(const std::string& directory,
     {
         return failed(EIO);
     }
-    // A failed write-back is told once: the sync that publishes the copy
-    // could not see it.
+    // Started here when xz ended before the updater saw it run. A failed
+    // write-back is told once: the sync that publishes the copy could not
+    // see it.
+    startWriteBack();
     if (const int error = writeBack.wait(); error != 0)
     {
         return failed(error);
