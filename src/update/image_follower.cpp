@@ -71,9 +71,9 @@ bool ImageFollower::opened()
     return true;
 }
 
-bool ImageFollower::awaiting()
+bool ImageFollower::awaiting() const noexcept
 {
-    return !opened() && !gaveUp;
+    return !file.valid() && !gaveUp;
 }
 
 bool ImageFollower::hashUpTo(std::uint64_t end, bool once)

@@ -47,9 +47,9 @@ class ImageFollower
     // True when it hashed anything: the caller may ask again at once.
     bool follow();
 
-    // True while the file has not appeared and still may: the
-    // decompressor is not running yet.
-    bool awaiting();
+    // True while the file had not appeared at the last follow() and still
+    // may: the decompressor is not running yet.
+    bool awaiting() const noexcept;
 
     // After the decompressor has ended: the digest of all but the last
     // signature slot's worth of `image`, if `image` is the file followed.
